@@ -1,0 +1,35 @@
+// The table of live handles. A handle names a slot and that slot's generation,
+// so a closed or made-up handle is recognized instead of being dereferenced.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include <windows.h>
+
+#include "snapshot.h"
+
+namespace handles {
+
+// An open process: a pidfd pins the very process that was opened, whatever
+// later happens to its process id.
+struct Process {
+  int pidfd = -1;
+  DWORD pid = 0;
+};
+
+// Every function below expects the table lock held by the caller.
+std::unique_lock<std::mutex> Lock();
+
+// Null when the table is full (ERROR_NOT_ENOUGH_MEMORY is then set).
+HANDLE AddSnapshot(std::unique_ptr<Snapshot> snapshot);
+HANDLE AddProcess(Process process);
+
+// Null, with ERROR_INVALID_HANDLE set, when the handle is not a live one of that kind.
+Snapshot* FindSnapshot(HANDLE handle);
+const Process* FindProcess(HANDLE handle);
+
+// Releases what the handle holds; false, with ERROR_INVALID_HANDLE set, when it is not live.
+bool Close(HANDLE handle);
+
+}  // namespace handles

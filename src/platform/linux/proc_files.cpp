@@ -1,0 +1,123 @@
+#include "proc_files.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace procfs {
+namespace {
+
+// The record that getdents64 fills, as <linux/dirent.h> lays it out.
+struct DirectoryEntry {
+  uint64_t inode;
+  int64_t offset;
+  unsigned short length;
+  unsigned char type;
+  char name[1];
+};
+
+bool ParseId(const char* name, DWORD* id) {
+  uint64_t value = 0;
+  if (*name == '\0') {
+    return false;
+  }
+  for (; *name != '\0'; ++name) {
+    if (*name < '0' || *name > '9') {
+      return false;
+    }
+    value = value * 10 + static_cast<uint64_t>(*name - '0');
+    if (value > UINT32_MAX) {
+      return false;
+    }
+  }
+  *id = static_cast<DWORD>(value);
+  return true;
+}
+
+}  // namespace
+
+Path::Path(DWORD id, const char* leaf) {
+  char digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + id % 10);
+    id /= 10;
+  } while (id != 0);
+  char* out = text_;
+  while (count > 0) {
+    *out++ = digits[--count];
+  }
+  *out++ = '/';
+  const std::size_t room = sizeof text_ - static_cast<std::size_t>(out - text_) - 1;
+  const std::size_t length = std::min(std::strlen(leaf), room);
+  std::memcpy(out, leaf, length);
+  out[length] = '\0';
+}
+
+Descriptor::~Descriptor() {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+}
+
+int OpenRoot() {
+  const int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd >= 0 ? fd : -errno;
+}
+
+ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t size) {
+  const Descriptor file(openat(directory, path, O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) {
+    return -errno;
+  }
+  std::size_t total = 0;
+  for (;;) {
+    if (total == size) {
+      return -EFBIG;
+    }
+    const ssize_t count = read(file.get(), buffer + total, size - total);
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return -errno;
+    }
+    if (count == 0) {
+      return static_cast<ssize_t>(total);
+    }
+    total += static_cast<std::size_t>(count);
+  }
+}
+
+int ListIds(int directory, std::vector<DWORD>* ids) {
+  alignas(DirectoryEntry) char buffer[16384];
+  const std::size_t first = ids->size();
+  for (;;) {
+    const long count = syscall(SYS_getdents64, directory, buffer, sizeof buffer);
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return -errno;
+    }
+    if (count == 0) {
+      break;
+    }
+    for (long at = 0; at < count;) {
+      const auto* entry = reinterpret_cast<const DirectoryEntry*>(buffer + at);
+      DWORD id = 0;
+      if (ParseId(entry->name, &id)) {
+        ids->push_back(id);
+      }
+      at += entry->length;
+    }
+  }
+  std::sort(ids->begin() + static_cast<std::ptrdiff_t>(first), ids->end());
+  return 0;
+}
+
+}  // namespace procfs

@@ -1,0 +1,47 @@
+// Reading /proc through directory file descriptors into the caller's buffers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <vector>
+
+#include <windows.h>
+
+namespace procfs {
+
+// A relative path under /proc such as "1234/stat", built without formatting.
+class Path {
+ public:
+  Path(DWORD id, const char* leaf);
+  const char* c_str() const { return text_; }
+
+ private:
+  char text_[48];
+};
+
+// Opens /proc itself; -errno on failure.
+int OpenRoot();
+
+// Reads a whole small file below `directory` into `buffer`. Returns the byte
+// count, or -errno. A file larger than the buffer is an error (-EFBIG).
+ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t size);
+
+// Appends the numeric entries of a directory (process or thread ids) in
+// ascending order. 0, or -errno.
+int ListIds(int directory, std::vector<DWORD>* ids);
+
+// Closes a descriptor on scope exit.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor();
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace procfs

@@ -1,0 +1,231 @@
+#include "proc_text.h"
+
+#include <cstring>
+
+namespace procfs {
+namespace {
+
+// Scheduling policies, as <sched.h> numbers them.
+constexpr uint32_t kSchedFifo = 1;
+constexpr uint32_t kSchedRoundRobin = 2;
+constexpr uint32_t kSchedIdle = 5;
+constexpr uint32_t kSchedDeadline = 6;
+
+int DigitValue(char c, int base) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (base == 16 && c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (base == 16 && c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+// Reads an unsigned number at `p`, advancing it; false when there is no digit
+// or the value overflows 64 bits.
+bool TakeUnsigned(const char*& p, const char* end, int base, uint64_t* value) {
+  uint64_t result = 0;
+  const char* start = p;
+  for (; p < end; ++p) {
+    const int digit = DigitValue(*p, base);
+    if (digit < 0) {
+      break;
+    }
+    if (result > (UINT64_MAX - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
+      return false;
+    }
+    result = result * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+  }
+  *value = result;
+  return p != start;
+}
+
+bool TakeSigned(const char*& p, const char* end, int64_t* value) {
+  const bool negative = p < end && *p == '-';
+  if (negative) {
+    ++p;
+  }
+  uint64_t magnitude = 0;
+  if (!TakeUnsigned(p, end, 10, &magnitude) || magnitude > INT64_MAX) {
+    return false;
+  }
+  *value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
+bool TakeChar(const char*& p, const char* end, char expected) {
+  if (p < end && *p == expected) {
+    ++p;
+    return true;
+  }
+  return false;
+}
+
+// Positions of the fields after the command name, counting the state as 0.
+enum StatField {
+  kState = 0,
+  kParent = 1,
+  kFlags = 6,
+  kNice = 16,
+  kThreads = 17,
+  kPolicy = 38,
+};
+
+}  // namespace
+
+bool ParseStat(const char* text, std::size_t length, StatFields* fields) {
+  const char* end = text + length;
+  const char* open = static_cast<const char*>(std::memchr(text, '(', length));
+  if (open == nullptr) {
+    return false;
+  }
+  // The name may itself hold ")" and spaces: it ends at the last ")".
+  const char* close = nullptr;
+  for (const char* q = end; q > open + 1; --q) {
+    if (q[-1] == ')') {
+      close = q - 1;
+      break;
+    }
+  }
+  if (close == nullptr) {
+    return false;
+  }
+  StatFields parsed;
+  parsed.command = open + 1;
+  parsed.commandLength = static_cast<std::size_t>(close - (open + 1));
+
+  const char* p = close + 1;
+  int field = -1;
+  bool sawThreads = false;
+  while (p < end && *p == ' ') {
+    ++p;
+    ++field;
+    uint64_t number = 0;
+    int64_t signedNumber = 0;
+    switch (field) {
+      case kState:
+        if (p >= end) {
+          return false;
+        }
+        parsed.state = *p++;
+        break;
+      case kParent:
+        if (!TakeUnsigned(p, end, 10, &number) || number > UINT32_MAX) {
+          return false;
+        }
+        parsed.parent = static_cast<DWORD>(number);
+        break;
+      case kFlags:
+        if (!TakeUnsigned(p, end, 10, &number)) {
+          return false;
+        }
+        parsed.kernelFlags = static_cast<uint32_t>(number);
+        break;
+      case kNice:
+        if (!TakeSigned(p, end, &signedNumber) || signedNumber < -20 || signedNumber > 19) {
+          return false;
+        }
+        parsed.nice = static_cast<int32_t>(signedNumber);
+        break;
+      case kThreads:
+        if (!TakeUnsigned(p, end, 10, &number) || number > UINT32_MAX) {
+          return false;
+        }
+        parsed.threads = static_cast<DWORD>(number);
+        sawThreads = true;
+        break;
+      case kPolicy:
+        if (!TakeUnsigned(p, end, 10, &number) || number > UINT32_MAX) {
+          return false;
+        }
+        parsed.policy = static_cast<uint32_t>(number);
+        break;
+      default:
+        while (p < end && *p != ' ' && *p != '\n') {
+          ++p;
+        }
+        break;
+    }
+  }
+  if (!sawThreads) {
+    return false;
+  }
+  *fields = parsed;
+  return true;
+}
+
+bool ParseMapsLine(const char* text, std::size_t length, MapsLine* line) {
+  const char* p = text;
+  const char* end = text + length;
+  MapsLine parsed;
+  uint64_t offset = 0;
+  uint64_t major = 0;
+  uint64_t minor = 0;
+  if (!TakeUnsigned(p, end, 16, &parsed.start) || !TakeChar(p, end, '-') ||
+      !TakeUnsigned(p, end, 16, &parsed.end) || !TakeChar(p, end, ' ')) {
+    return false;
+  }
+  if (end - p < 5 || p[4] != ' ') {
+    return false;
+  }
+  parsed.executable = p[2] == 'x';
+  p += 5;
+  if (!TakeUnsigned(p, end, 16, &offset) || !TakeChar(p, end, ' ') ||
+      !TakeUnsigned(p, end, 16, &major) || !TakeChar(p, end, ':') ||
+      !TakeUnsigned(p, end, 16, &minor) || !TakeChar(p, end, ' ') ||
+      !TakeUnsigned(p, end, 10, &parsed.inode)) {
+    return false;
+  }
+  if (parsed.end < parsed.start || major > UINT32_MAX || minor > UINT32_MAX) {
+    return false;
+  }
+  parsed.device = (major << 32) | minor;
+  while (p < end && *p == ' ') {
+    ++p;
+  }
+  parsed.path = p;
+  parsed.pathLength = static_cast<std::size_t>(end - p);
+  *line = parsed;
+  return true;
+}
+
+DWORD PriorityClassOf(uint32_t policy, int32_t nice) {
+  if (policy == kSchedFifo || policy == kSchedRoundRobin || policy == kSchedDeadline) {
+    return REALTIME_PRIORITY_CLASS;
+  }
+  if (policy == kSchedIdle || nice >= 15) {
+    return IDLE_PRIORITY_CLASS;
+  }
+  if (nice >= 5) {
+    return BELOW_NORMAL_PRIORITY_CLASS;
+  }
+  if (nice >= -4) {
+    return NORMAL_PRIORITY_CLASS;
+  }
+  if (nice >= -14) {
+    return ABOVE_NORMAL_PRIORITY_CLASS;
+  }
+  return HIGH_PRIORITY_CLASS;
+}
+
+LONG BasePriorityOf(DWORD priorityClass) {
+  switch (priorityClass) {
+    case IDLE_PRIORITY_CLASS:
+      return 4;
+    case BELOW_NORMAL_PRIORITY_CLASS:
+      return 6;
+    case ABOVE_NORMAL_PRIORITY_CLASS:
+      return 10;
+    case HIGH_PRIORITY_CLASS:
+      return 13;
+    case REALTIME_PRIORITY_CLASS:
+      return 24;
+    default:
+      return 8;
+  }
+}
+
+}  // namespace procfs

@@ -1,0 +1,200 @@
+#include "snapshot.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "last_error.h"
+#include "proc_files.h"
+#include "proc_text.h"
+
+namespace {
+
+// Room for a whole stat line: a 64-byte command name and 52 numbers.
+constexpr std::size_t kStatBufferSize = 2048;
+// The kernel's PATH_MAX: the longest link /proc/PID/exe can hold.
+constexpr std::size_t kLinkBufferSize = 4096;
+// Maps are read in chunks; a line holds at most a PATH_MAX path and its fields.
+constexpr std::size_t kMapsBufferSize = 65536;
+// The longest name a record keeps (szExeFile less its terminator).
+constexpr std::size_t kMaxNameLength = MAX_PATH - 1;
+
+uint32_t Append(std::string* text, const char* bytes, std::size_t length) {
+  const auto offset = static_cast<uint32_t>(text->size());
+  text->append(bytes, length);
+  return offset;
+}
+
+// The executable's file name where its link may be read, else the kernel's
+// command name.
+void NameOf(int root, DWORD pid, const procfs::StatFields& stat, const char** name,
+            std::size_t* length, char* link) {
+  const ssize_t count = readlinkat(root, procfs::Path(pid, "exe").c_str(), link, kLinkBufferSize);
+  if (count > 0 && link[0] == '/') {
+    const char* slash = link + count;
+    while (slash[-1] != '/') {
+      --slash;
+    }
+    *name = slash;
+    *length = static_cast<std::size_t>(link + count - slash);
+  } else {
+    *name = stat.command;
+    *length = stat.commandLength;
+  }
+  *length = std::min(*length, kMaxNameLength);
+}
+
+}  // namespace
+
+DWORD TakeProcesses(int root, Snapshot* snapshot) {
+  std::vector<DWORD> pids;
+  if (const int error = procfs::ListIds(root, &pids); error != 0) {
+    return FailWithErrno(-error);
+  }
+  snapshot->processes.reserve(pids.size());
+  char statText[kStatBufferSize];
+  char link[kLinkBufferSize];
+  for (const DWORD pid : pids) {
+    const ssize_t count =
+        procfs::ReadSmallFile(root, procfs::Path(pid, "stat").c_str(), statText, sizeof statText);
+    procfs::StatFields stat;
+    // A process that is gone by now, or whose line cannot be read, is not listed.
+    if (count <= 0 || !procfs::ParseStat(statText, static_cast<std::size_t>(count), &stat)) {
+      continue;
+    }
+    const char* name = nullptr;
+    std::size_t nameLength = 0;
+    NameOf(root, pid, stat, &name, &nameLength, link);
+    ProcessRecord record = {};
+    record.pid = pid;
+    record.parent = stat.parent;
+    record.threads = stat.threads;
+    record.basePriority = procfs::BasePriorityOf(procfs::PriorityClassOf(stat.policy, stat.nice));
+    record.nameLength = static_cast<uint32_t>(nameLength);
+    record.nameOffset = Append(&snapshot->text, name, nameLength);
+    snapshot->processes.push_back(record);
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD TakeThreads(int root, Snapshot* snapshot) {
+  std::vector<DWORD> pids;
+  if (const int error = procfs::ListIds(root, &pids); error != 0) {
+    return FailWithErrno(-error);
+  }
+  char statText[kStatBufferSize];
+  std::vector<DWORD> tids;
+  for (const DWORD pid : pids) {
+    const procfs::Descriptor tasks(openat(root, procfs::Path(pid, "task").c_str(),
+                                          O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    tids.clear();
+    if (tasks.get() < 0 || procfs::ListIds(tasks.get(), &tids) != 0) {
+      continue;  // gone
+    }
+    for (const DWORD tid : tids) {
+      const ssize_t count = procfs::ReadSmallFile(tasks.get(), procfs::Path(tid, "stat").c_str(),
+                                                  statText, sizeof statText);
+      procfs::StatFields stat;
+      if (count <= 0 || !procfs::ParseStat(statText, static_cast<std::size_t>(count), &stat)) {
+        continue;
+      }
+      const LONG base = procfs::BasePriorityOf(procfs::PriorityClassOf(stat.policy, stat.nice));
+      snapshot->threads.push_back(ThreadRecord{tid, pid, base});
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+namespace {
+
+// Adds one mapping to the module of its file, or starts a new module.
+void AddMapping(const procfs::MapsLine& line, Snapshot* snapshot) {
+  std::vector<ModuleRecord>& modules = snapshot->modules;
+  // The mappings of one file are nearly always adjacent: look at the newest first.
+  for (auto it = modules.rbegin(); it != modules.rend(); ++it) {
+    if (it->inode == line.inode && it->device == line.device && it->pathLength == line.pathLength &&
+        std::memcmp(snapshot->text.data() + it->pathOffset, line.path, line.pathLength) == 0) {
+      it->low = std::min(it->low, line.start);
+      it->high = std::max(it->high, line.end);
+      it->executable = it->executable || line.executable;
+      return;
+    }
+  }
+  ModuleRecord record = {};
+  record.low = line.start;
+  record.high = line.end;
+  record.device = line.device;
+  record.inode = line.inode;
+  record.executable = line.executable;
+  record.pathLength = static_cast<uint32_t>(line.pathLength);
+  record.pathOffset = Append(&snapshot->text, line.path, line.pathLength);
+  modules.push_back(record);
+}
+
+void AddMapsLine(const char* text, std::size_t length, Snapshot* snapshot) {
+  procfs::MapsLine line;
+  // Only files count: anonymous memory and [heap], [stack], [vdso] are no modules.
+  if (procfs::ParseMapsLine(text, length, &line) && line.pathLength > 0 && line.path[0] == '/') {
+    AddMapping(line, snapshot);
+  }
+}
+
+DWORD OpenError(int error) {
+  if (error == ENOENT || error == ESRCH) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return ERROR_INVALID_PARAMETER;
+  }
+  return FailWithErrno(error);
+}
+
+}  // namespace
+
+DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
+  const procfs::Descriptor maps(
+      openat(root, procfs::Path(pid, "maps").c_str(), O_RDONLY | O_CLOEXEC));
+  if (maps.get() < 0) {
+    return OpenError(errno);
+  }
+  snapshot->modulesOf = pid;
+  std::vector<char> buffer(kMapsBufferSize);
+  std::size_t kept = 0;  // bytes of an unfinished line at the start of the buffer
+  for (;;) {
+    const ssize_t count = read(maps.get(), buffer.data() + kept, buffer.size() - kept);
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      snapshot->modules.clear();
+      return OpenError(errno);
+    }
+    if (count == 0) {
+      break;
+    }
+    const char* start = buffer.data();
+    const char* end = buffer.data() + kept + count;
+    for (const char* newline; (newline = static_cast<const char*>(
+                                   std::memchr(start, '\n', static_cast<std::size_t>(end - start))));
+         start = newline + 1) {
+      AddMapsLine(start, static_cast<std::size_t>(newline - start), snapshot);
+    }
+    kept = static_cast<std::size_t>(end - start);
+    if (kept == buffer.size()) {
+      kept = 0;  // a line longer than any the kernel writes: drop it
+    }
+    std::memmove(buffer.data(), start, kept);
+  }
+  if (kept > 0) {
+    AddMapsLine(buffer.data(), kept, snapshot);
+  }
+
+  std::vector<ModuleRecord>& modules = snapshot->modules;
+  modules.erase(std::remove_if(modules.begin(), modules.end(),
+                               [](const ModuleRecord& m) { return !m.executable; }),
+                modules.end());
+  std::stable_sort(modules.begin(), modules.end(),
+                   [](const ModuleRecord& a, const ModuleRecord& b) { return a.low < b.low; });
+  return ERROR_SUCCESS;
+}
