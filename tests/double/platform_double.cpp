@@ -1,0 +1,311 @@
+#include "platform_double.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace fake {
+namespace {
+
+enum Kind { kProcessSnapshot, kModuleSnapshot, kThreadSnapshot, kProcessHandle, kKinds };
+
+struct Open {
+  Kind kind;
+  DWORD pid;
+  std::size_t next;  // the next entry of a snapshot
+};
+
+struct State {
+  World world;
+  std::vector<Call> calls;
+  std::map<uintptr_t, Open> open;
+  uintptr_t serial = 0;
+  int counts[kKinds] = {};
+  int mostOfOneKind = 0;
+  int badCloses = 0;
+  int callNumber = 0;
+  std::map<Op, int> occurrences;
+  DWORD lastError = 0;
+};
+
+State& The() {
+  static State state;
+  return state;
+}
+
+// Records the call and tells whether the script fails it; if so, sets its code.
+bool Fails(Op op, DWORD argument) {
+  State& s = The();
+  const int occurrence = ++s.occurrences[op];
+  const int number = ++s.callNumber;
+  bool failed = s.world.failCallNumber == number;
+  DWORD code = s.world.failCallCode;
+  for (const Fault& fault : s.world.faults) {
+    if (fault.op == op && (fault.occurrence == 0 || fault.occurrence == occurrence)) {
+      failed = true;
+      code = fault.code;
+    }
+  }
+  if (failed) {
+    s.lastError = code;
+  }
+  s.calls.push_back(Call{op, argument, failed, s.lastError});
+  return failed;
+}
+
+// A failure that the script did not ask for, such as the end of a list.
+void FailWith(DWORD code) {
+  State& s = The();
+  s.lastError = code;
+  s.calls.back().failed = true;
+  s.calls.back().code = code;
+}
+
+HANDLE Hand(Kind kind, DWORD pid) {
+  State& s = The();
+  const uintptr_t value = 0x10000 + 0x10 * ++s.serial;
+  s.open[value] = Open{kind, pid, 0};
+  s.mostOfOneKind = std::max(s.mostOfOneKind, ++s.counts[kind]);
+  return reinterpret_cast<HANDLE>(value);
+}
+
+Open* Find(HANDLE handle, Kind kind) {
+  auto it = The().open.find(reinterpret_cast<uintptr_t>(handle));
+  return it != The().open.end() && it->second.kind == kind ? &it->second : nullptr;
+}
+
+const Process* ProcessOf(DWORD pid) {
+  for (const Process& process : The().world.processes) {
+    if (process.pid == pid) {
+      return &process;
+    }
+  }
+  return nullptr;
+}
+
+template <std::size_t N>
+void CopyText(char (&field)[N], const std::string& text) {
+  const std::size_t length = std::min(text.size(), N - 1);
+  std::memcpy(field, text.data(), length);
+  std::memset(field + length, 0, N - length);
+}
+
+// The entry calls share one shape: check the handle, then hand out the next entry.
+template <typename Fill>
+BOOL Next(Op op, HANDLE handle, Kind kind, bool first, std::size_t count, Fill fill) {
+  Open* open = Find(handle, kind);
+  if (Fails(op, open != nullptr ? open->pid : 0)) {
+    return FALSE;
+  }
+  if (open == nullptr) {
+    FailWith(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (first) {
+    open->next = 0;
+  }
+  if (open->next >= count) {
+    FailWith(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  fill(open->pid, open->next++);
+  return TRUE;
+}
+
+}  // namespace
+
+const char* NameOf(Op op) {
+  switch (op) {
+    case Op::kSnapshotOfProcesses: return "CreateToolhelp32Snapshot (of processes)";
+    case Op::kSnapshotOfModules: return "CreateToolhelp32Snapshot (of modules)";
+    case Op::kSnapshotOfThreads: return "CreateToolhelp32Snapshot (of threads)";
+    case Op::kProcess32First: return "Process32First";
+    case Op::kProcess32Next: return "Process32Next";
+    case Op::kModule32First: return "Module32First";
+    case Op::kModule32Next: return "Module32Next";
+    case Op::kThread32First: return "Thread32First";
+    case Op::kThread32Next: return "Thread32Next";
+    case Op::kOpenProcess: return "OpenProcess";
+    case Op::kGetPriorityClass: return "GetPriorityClass";
+    case Op::kCloseHandle: return "CloseHandle";
+    case Op::kGetLastError: return "GetLastError";
+    case Op::kFormatMessageA: return "FormatMessageA";
+  }
+  return "?";
+}
+
+void Reset(World world) {
+  State& s = The();
+  s = State{};
+  s.world = std::move(world);
+}
+
+const std::vector<Call>& Calls() { return The().calls; }
+
+int OpenHandles() { return static_cast<int>(The().open.size()); }
+
+int MostOpenOfOneKind() { return The().mostOfOneKind; }
+
+int BadCloses() { return The().badCloses; }
+
+int CallCount() {
+  return static_cast<int>(std::count_if(Calls().begin(), Calls().end(),
+                                        [](const Call& call) { return call.op != Op::kGetLastError; }));
+}
+
+}  // namespace fake
+
+using fake::Op;
+
+extern "C" HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
+  const Op op = dwFlags == TH32CS_SNAPPROCESS  ? Op::kSnapshotOfProcesses
+                : dwFlags == TH32CS_SNAPMODULE ? Op::kSnapshotOfModules
+                                               : Op::kSnapshotOfThreads;
+  if (fake::Fails(op, th32ProcessID)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  if (dwFlags == TH32CS_SNAPMODULE) {
+    if (fake::ProcessOf(th32ProcessID) == nullptr) {
+      fake::FailWith(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+    }
+    return fake::Hand(fake::kModuleSnapshot, th32ProcessID);
+  }
+  if (dwFlags == TH32CS_SNAPPROCESS) {
+    return fake::Hand(fake::kProcessSnapshot, 0);
+  }
+  if (dwFlags == TH32CS_SNAPTHREAD) {
+    return fake::Hand(fake::kThreadSnapshot, 0);
+  }
+  fake::FailWith(ERROR_INVALID_PARAMETER);
+  return INVALID_HANDLE_VALUE;
+}
+
+namespace {
+
+BOOL NextProcess(Op op, HANDLE snapshot, PROCESSENTRY32* entry, bool first) {
+  const auto& processes = fake::The().world.processes;
+  return fake::Next(op, snapshot, fake::kProcessSnapshot, first, processes.size(),
+                    [&](DWORD, std::size_t index) {
+                      entry->th32ProcessID = processes[index].pid;
+                      fake::CopyText(entry->szExeFile, processes[index].exe);
+                    });
+}
+
+BOOL NextModule(Op op, HANDLE snapshot, MODULEENTRY32* entry, bool first) {
+  fake::Open* open = fake::Find(snapshot, fake::kModuleSnapshot);
+  const fake::Process* process = open != nullptr ? fake::ProcessOf(open->pid) : nullptr;
+  const std::size_t count = process != nullptr ? process->modules.size() : 0;
+  return fake::Next(op, snapshot, fake::kModuleSnapshot, first, count,
+                    [&](DWORD pid, std::size_t index) {
+                      const fake::Module& module = process->modules[index];
+                      entry->th32ProcessID = pid;
+                      entry->modBaseSize = module.size;
+                      fake::CopyText(entry->szModule, module.name);
+                      fake::CopyText(entry->szExePath, module.path);
+                    });
+}
+
+BOOL NextThread(Op op, HANDLE snapshot, THREADENTRY32* entry, bool first) {
+  const auto& threads = fake::The().world.threads;
+  return fake::Next(op, snapshot, fake::kThreadSnapshot, first, threads.size(),
+                    [&](DWORD, std::size_t index) {
+                      entry->th32ThreadID = threads[index].tid;
+                      entry->th32OwnerProcessID = threads[index].owner;
+                      entry->tpBasePri = threads[index].basePriority;
+                      entry->tpDeltaPri = threads[index].deltaPriority;
+                    });
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI Process32First(HANDLE hSnapshot, PROCESSENTRY32* lppe) {
+  return NextProcess(Op::kProcess32First, hSnapshot, lppe, true);
+}
+
+extern "C" BOOL WINAPI Process32Next(HANDLE hSnapshot, PROCESSENTRY32* lppe) {
+  return NextProcess(Op::kProcess32Next, hSnapshot, lppe, false);
+}
+
+extern "C" BOOL WINAPI Module32First(HANDLE hSnapshot, MODULEENTRY32* lpme) {
+  return NextModule(Op::kModule32First, hSnapshot, lpme, true);
+}
+
+extern "C" BOOL WINAPI Module32Next(HANDLE hSnapshot, MODULEENTRY32* lpme) {
+  return NextModule(Op::kModule32Next, hSnapshot, lpme, false);
+}
+
+extern "C" BOOL WINAPI Thread32First(HANDLE hSnapshot, THREADENTRY32* lpte) {
+  return NextThread(Op::kThread32First, hSnapshot, lpte, true);
+}
+
+extern "C" BOOL WINAPI Thread32Next(HANDLE hSnapshot, THREADENTRY32* lpte) {
+  return NextThread(Op::kThread32Next, hSnapshot, lpte, false);
+}
+
+extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritHandle*/,
+                                     DWORD dwProcessId) {
+  if (fake::Fails(Op::kOpenProcess, dwProcessId)) {
+    return nullptr;
+  }
+  if (fake::ProcessOf(dwProcessId) == nullptr) {
+    fake::FailWith(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return fake::Hand(fake::kProcessHandle, dwProcessId);
+}
+
+extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
+  const fake::Open* open = fake::Find(hProcess, fake::kProcessHandle);
+  if (fake::Fails(Op::kGetPriorityClass, open != nullptr ? open->pid : 0)) {
+    return 0;
+  }
+  if (open == nullptr) {
+    fake::FailWith(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  return fake::ProcessOf(open->pid)->priorityClass;
+}
+
+extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
+  fake::State& s = fake::The();
+  // A failed close still releases the handle: what is tested is that every
+  // handle was given back exactly once.
+  const bool failed = fake::Fails(Op::kCloseHandle, 0);
+  auto it = s.open.find(reinterpret_cast<uintptr_t>(hObject));
+  if (it == s.open.end()) {
+    ++s.badCloses;
+    fake::FailWith(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  --s.counts[it->second.kind];
+  s.open.erase(it);
+  return failed ? FALSE : TRUE;
+}
+
+extern "C" DWORD WINAPI GetLastError(void) {
+  fake::State& s = fake::The();
+  s.calls.push_back(fake::Call{Op::kGetLastError, 0, false, s.lastError});
+  return s.lastError;
+}
+
+extern "C" void WINAPI SetLastError(DWORD dwErrCode) { fake::The().lastError = dwErrCode; }
+
+extern "C" DWORD WINAPI FormatMessageA(DWORD /*dwFlags*/, LPCVOID /*lpSource*/, DWORD dwMessageId,
+                                       DWORD /*dwLanguageId*/, LPSTR lpBuffer, DWORD nSize,
+                                       va_list* /*Arguments*/) {
+  if (fake::Fails(Op::kFormatMessageA, dwMessageId)) {
+    return 0;
+  }
+  const auto& messages = fake::The().world.messages;
+  const auto it = messages.find(dwMessageId);
+  if (it == messages.end()) {
+    fake::FailWith(ERROR_MR_MID_NOT_FOUND);
+    return 0;
+  }
+  // A text longer than the buffer fills it without a terminator, as a careless
+  // platform might: the reporter must stay inside the buffer all the same.
+  const std::size_t stored = std::min<std::size_t>(it->second.size() + 1, nSize);
+  std::memcpy(lpBuffer, it->second.c_str(), stored);
+  return static_cast<DWORD>(std::min<std::size_t>(it->second.size(), nSize));
+}

@@ -1,0 +1,94 @@
+// A scripted stand-in for the platform's process services, linked in place of
+// the real ones. It hands out the processes, modules and threads of a World,
+// fails whichever calls the World names with whatever code it names, and
+// records every call and every handle.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+namespace fake {
+
+enum class Op {
+  kSnapshotOfProcesses,
+  kSnapshotOfModules,
+  kSnapshotOfThreads,
+  kProcess32First,
+  kProcess32Next,
+  kModule32First,
+  kModule32Next,
+  kThread32First,
+  kThread32Next,
+  kOpenProcess,
+  kGetPriorityClass,
+  kCloseHandle,
+  kGetLastError,
+  kFormatMessageA,
+};
+
+const char* NameOf(Op op);
+
+struct Module {
+  std::string name;
+  std::string path;
+  DWORD size = 0;
+};
+
+struct Process {
+  DWORD pid = 0;
+  std::string exe;
+  std::vector<Module> modules;
+  DWORD priorityClass = NORMAL_PRIORITY_CLASS;
+};
+
+struct Thread {
+  DWORD tid = 0;
+  DWORD owner = 0;
+  LONG basePriority = 8;
+  LONG deltaPriority = 0;
+};
+
+// Fails the `occurrence`-th call (counted from 1) of `op`, or every call of it when 0.
+struct Fault {
+  Op op;
+  int occurrence;
+  DWORD code;
+};
+
+struct World {
+  std::vector<Process> processes;
+  std::vector<Thread> threads;
+  std::map<DWORD, std::string> messages;  // FormatMessageA's texts, stored as given
+  std::vector<Fault> faults;
+  int failCallNumber = 0;  // also fails the n-th call of all (GetLastError not counted)
+  DWORD failCallCode = 0;
+};
+
+struct Call {
+  Op op;
+  DWORD argument;  // the process the call concerns, where there is one, else 0
+  bool failed;
+  DWORD code;  // the last error after the call
+};
+
+// Starts a new script: no calls, no handles.
+void Reset(World world);
+
+const std::vector<Call>& Calls();
+
+// Handles handed out and not yet given to CloseHandle.
+int OpenHandles();
+// The most handles of one kind (process snapshot, module snapshot, thread
+// snapshot, process) that were open at once.
+int MostOpenOfOneKind();
+// CloseHandle calls on handles that were never handed out or already closed.
+int BadCloses();
+
+// The calls that would be made without any fault (GetLastError not counted).
+int CallCount();
+
+}  // namespace fake

@@ -1,0 +1,447 @@
+// The Linux stand-in for KERNEL32, against this machine's real processes.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <map>
+#include <thread>
+
+#include "processes.h"
+#include "report.h"
+
+namespace {
+
+std::string OwnExecutable() {
+  char path[4096] = {};
+  const ssize_t count = readlink("/proc/self/exe", path, sizeof path - 1);
+  return count > 0 ? std::string(path, static_cast<std::size_t>(count)) : std::string();
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Every process entry of a fresh snapshot.
+std::vector<PROCESSENTRY32> AllProcesses() {
+  std::vector<PROCESSENTRY32> entries;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    entries.push_back(entry);
+  }
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+  CloseHandle(snapshot);
+  return entries;
+}
+
+std::vector<MODULEENTRY32> ModulesOf(DWORD pid) {
+  std::vector<MODULEENTRY32> modules;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid);
+  EXPECT_NE(snapshot, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+  MODULEENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
+    modules.push_back(entry);
+  }
+  CloseHandle(snapshot);
+  return modules;
+}
+
+TEST(Records, HaveThePublishedFieldOffsets) {
+  EXPECT_EQ(offsetof(PROCESSENTRY32, th32ProcessID), 8u);
+  EXPECT_EQ(offsetof(PROCESSENTRY32, cntThreads), 20u);
+  EXPECT_EQ(offsetof(PROCESSENTRY32, th32ParentProcessID), 24u);
+  EXPECT_EQ(offsetof(PROCESSENTRY32, pcPriClassBase), 28u);
+  EXPECT_EQ(offsetof(PROCESSENTRY32, szExeFile), 36u);
+  EXPECT_EQ(offsetof(MODULEENTRY32, modBaseAddr), 20u);
+  EXPECT_EQ(offsetof(MODULEENTRY32, modBaseSize), 24u);
+  EXPECT_EQ(offsetof(MODULEENTRY32, szModule), 32u);
+  EXPECT_EQ(offsetof(MODULEENTRY32, szExePath), 288u);
+  EXPECT_EQ(offsetof(THREADENTRY32, th32OwnerProcessID), 12u);
+  EXPECT_EQ(offsetof(THREADENTRY32, tpBasePri), 16u);
+  EXPECT_EQ(offsetof(THREADENTRY32, tpDeltaPri), 20u);
+}
+
+TEST(Records, AWrongSizeIsRefusedWithBadLength) {
+  HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD | TH32CS_SNAPMODULE, 0);
+  ASSERT_NE(all, INVALID_HANDLE_VALUE);
+  for (const DWORD delta : {DWORD{1}, DWORD{4}, ~DWORD{0}}) {
+    PROCESSENTRY32 process = {};
+    process.dwSize = sizeof process + delta;
+    MODULEENTRY32 module = {};
+    module.dwSize = sizeof module + delta;
+    THREADENTRY32 thread = {};
+    thread.dwSize = sizeof thread + delta;
+    const BOOL results[] = {Process32First(all, &process), Process32Next(all, &process),
+                            Module32First(all, &module),   Module32Next(all, &module),
+                            Thread32First(all, &thread),   Thread32Next(all, &thread)};
+    for (const BOOL result : results) {
+      EXPECT_FALSE(result);
+    }
+    EXPECT_EQ(GetLastError(), ERROR_BAD_LENGTH);
+    EXPECT_EQ(process.th32ProcessID, 0u) << "a refused record was written";
+  }
+  EXPECT_TRUE(CloseHandle(all));
+}
+
+TEST(ProcessSnapshot, ListsEveryProcessInAscendingOrderWithTrueFields) {
+  const std::vector<PROCESSENTRY32> entries = AllProcesses();
+  ASSERT_FALSE(entries.empty());
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    EXPECT_LT(entries[i - 1].th32ProcessID, entries[i].th32ProcessID);
+  }
+  const PROCESSENTRY32* self = nullptr;
+  for (const PROCESSENTRY32& entry : entries) {
+    EXPECT_EQ(entry.dwSize, sizeof entry);
+    EXPECT_LT(std::strlen(entry.szExeFile), sizeof entry.szExeFile);
+    if (entry.th32ProcessID == static_cast<DWORD>(getpid())) {
+      self = &entry;
+    }
+  }
+  ASSERT_NE(self, nullptr);
+  EXPECT_EQ(self->szExeFile, BaseName(OwnExecutable()));
+  EXPECT_EQ(self->th32ParentProcessID, static_cast<DWORD>(getppid()));
+  EXPECT_EQ(self->pcPriClassBase, 8);
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  DWORD threads = 0;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) {
+      threads = static_cast<DWORD>(std::stoul(line.substr(8)));
+    }
+  }
+  EXPECT_EQ(self->cntThreads, threads);
+}
+
+TEST(ModuleSnapshot, ListsTheFilesMappedExecutableWithTheirSpan) {
+  for (const DWORD pid : {DWORD{0}, static_cast<DWORD>(getpid())}) {
+    const std::vector<MODULEENTRY32> modules = ModulesOf(pid);
+    ASSERT_GE(modules.size(), 2u);
+    // A position-independent executable is mapped below its libraries.
+    EXPECT_EQ(modules[0].szExePath, OwnExecutable());
+    EXPECT_EQ(modules[0].szModule, BaseName(OwnExecutable()));
+    bool sawLibc = false;
+    for (const MODULEENTRY32& module : modules) {
+      EXPECT_EQ(module.th32ProcessID, static_cast<DWORD>(getpid()));
+      EXPECT_GT(module.modBaseSize, 0u);
+      EXPECT_EQ(module.szExePath[0], '/');
+      EXPECT_EQ(BaseName(module.szExePath), module.szModule);
+      sawLibc = sawLibc || std::strncmp(module.szModule, "libc.so", 7) == 0;
+    }
+    EXPECT_TRUE(sawLibc);
+  }
+}
+
+// A file mapped by this process in the given pieces: (page, protection) pairs
+// placed at those page offsets from one base address.
+class MappedFile {
+ public:
+  MappedFile(const char* name, uint64_t size, std::vector<std::pair<uint64_t, int>> pieces, uint64_t span) {
+    path_ = std::string("/tmp/") + name + "-" + std::to_string(getpid());
+    const int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
+    span_ = span;
+    base_ = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    const long page = sysconf(_SC_PAGESIZE);
+    for (const auto& [offset, protection] : pieces) {
+      const uint64_t at = offset * static_cast<uint64_t>(page);
+      const uint64_t length = std::min<uint64_t>(static_cast<uint64_t>(page), span - at);
+      EXPECT_NE(mmap(static_cast<char*>(base_) + at, length, protection, MAP_PRIVATE | MAP_FIXED, fd,
+                     static_cast<off_t>(at)),
+                MAP_FAILED);
+    }
+    close(fd);
+  }
+  ~MappedFile() {
+    munmap(base_, span_);
+    unlink(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  void* base_ = nullptr;
+  uint64_t span_ = 0;
+};
+
+const MODULEENTRY32* FindModule(const std::vector<MODULEENTRY32>& modules, const std::string& path) {
+  for (const MODULEENTRY32& module : modules) {
+    if (module.szExePath == path) {
+      return &module;
+    }
+  }
+  return nullptr;
+}
+
+TEST(ModuleSnapshot, CountsOnlyFilesWithAnExecutableMappingAndSpansAllTheirMappings) {
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const MappedFile data("procreport-data", 3 * page, {{0, PROT_READ}, {2, PROT_READ}}, 3 * page);
+  const MappedFile code("procreport-code", 3 * page, {{0, PROT_READ | PROT_EXEC}, {2, PROT_READ}}, 3 * page);
+  const std::vector<MODULEENTRY32> modules = ModulesOf(0);
+  EXPECT_EQ(FindModule(modules, data.path()), nullptr);
+  const MODULEENTRY32* module = FindModule(modules, code.path());
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(module->modBaseSize, 3 * page);
+}
+
+TEST(ModuleSnapshot, ASpanOfFourGibibytesOrMoreIsSaturated) {
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const uint64_t size = (uint64_t{5} << 30);
+  const MappedFile huge("procreport-huge", size, {{0, PROT_READ | PROT_EXEC}, {size / page - 1, PROT_READ}}, size);
+  const MODULEENTRY32* module = nullptr;
+  const std::vector<MODULEENTRY32> modules = ModulesOf(0);
+  module = FindModule(modules, huge.path());
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(module->modBaseSize, 0xFFFFFFFFu);
+}
+
+TEST(ModuleSnapshot, OfAGoneProcessFailsWithInvalidParameter) {
+  const pid_t gone = GoneProcessId();
+  EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, static_cast<DWORD>(gone)), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(ModuleSnapshot, OfAKernelThreadIsEmpty) {
+  DWORD kernelThread = 0;
+  for (const PROCESSENTRY32& entry : AllProcesses()) {
+    if (entry.th32ParentProcessID == 2 || entry.th32ProcessID == 2) {
+      kernelThread = entry.th32ProcessID;
+      break;
+    }
+  }
+  if (kernelThread == 0) {
+    GTEST_SKIP() << "no kernel thread is visible here";
+  }
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, kernelThread);
+  ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+  MODULEENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  EXPECT_FALSE(Module32First(snapshot, &entry));
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+  EXPECT_TRUE(CloseHandle(snapshot));
+
+  EXPECT_EQ(OpenProcess(PROCESS_ALL_ACCESS, FALSE, kernelThread), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST(ThreadSnapshot, ListsEveryThreadWithItsOwnerAndBasePriority) {
+  const DWORD mainThread = static_cast<DWORD>(syscall(SYS_gettid));
+  std::promise<void> started;
+  std::promise<void> done;
+  DWORD otherThread = 0;
+  std::thread other([&] {
+    otherThread = static_cast<DWORD>(syscall(SYS_gettid));
+    setpriority(PRIO_PROCESS, static_cast<id_t>(otherThread), 10);
+    started.set_value();
+    done.get_future().wait();
+  });
+  started.get_future().wait();
+
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  done.set_value();
+  other.join();
+  ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+  std::map<DWORD, THREADENTRY32> mine;
+  THREADENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  std::size_t count = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    ++count;
+    if (entry.th32OwnerProcessID == static_cast<DWORD>(getpid())) {
+      mine[entry.th32ThreadID] = entry;
+    }
+  }
+  EXPECT_TRUE(CloseHandle(snapshot));
+  EXPECT_GE(count, AllProcesses().size());
+  ASSERT_EQ(mine.count(mainThread), 1u);
+  ASSERT_EQ(mine.count(otherThread), 1u);
+  EXPECT_EQ(mine[mainThread].tpBasePri, 8);
+  EXPECT_EQ(mine[otherThread].tpBasePri, 6);  // nice 10: below normal
+  EXPECT_EQ(mine[otherThread].tpDeltaPri, 0);
+}
+
+TEST(OpenProcess, GivesAHandleToThisProcessAndItsPriorityClass) {
+  HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
+  ASSERT_NE(self, nullptr);
+  EXPECT_EQ(GetPriorityClass(self), NORMAL_PRIORITY_CLASS);
+  EXPECT_TRUE(CloseHandle(self));
+}
+
+TEST(OpenProcess, ReadsThePriorityClassFromNiceAndPolicy) {
+  struct Case {
+    int nice;
+    DWORD priorityClass;
+  };
+  const Case cases[] = {{19, IDLE_PRIORITY_CLASS},        {15, IDLE_PRIORITY_CLASS},
+                        {14, BELOW_NORMAL_PRIORITY_CLASS}, {5, BELOW_NORMAL_PRIORITY_CLASS},
+                        {4, NORMAL_PRIORITY_CLASS},        {-4, NORMAL_PRIORITY_CLASS},
+                        {-5, ABOVE_NORMAL_PRIORITY_CLASS}, {-14, ABOVE_NORMAL_PRIORITY_CLASS},
+                        {-15, HIGH_PRIORITY_CLASS},        {-20, HIGH_PRIORITY_CLASS}};
+  Sleeper sleeper("niced");
+  for (const Case& c : cases) {
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(sleeper.pid()), c.nice) != 0) {
+      GTEST_SKIP() << "may not set nice " << c.nice << " here";
+    }
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(sleeper.pid()));
+    ASSERT_NE(process, nullptr);
+    EXPECT_EQ(GetPriorityClass(process), c.priorityClass) << "nice " << c.nice;
+    EXPECT_TRUE(CloseHandle(process));
+  }
+  sched_param realTime = {};
+  realTime.sched_priority = 1;
+  if (sched_setscheduler(sleeper.pid(), SCHED_FIFO, &realTime) == 0) {
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(sleeper.pid()));
+    ASSERT_NE(process, nullptr);
+    EXPECT_EQ(GetPriorityClass(process), REALTIME_PRIORITY_CLASS);
+    EXPECT_TRUE(CloseHandle(process));
+  }
+}
+
+TEST(OpenProcess, FailsWithInvalidParameterForWhatIsNoProcess) {
+  const DWORD thread = [] {
+    DWORD tid = 0;
+    std::thread other([&] { tid = static_cast<DWORD>(syscall(SYS_gettid)); });
+    other.join();
+    return tid;
+  }();
+  for (const DWORD pid : {DWORD{0}, static_cast<DWORD>(GoneProcessId()), thread}) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid), nullptr) << pid;
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << pid;
+  }
+}
+
+TEST(OpenProcess, IsRefusedWithAccessDeniedWithoutTheRightToTheMemory) {
+  static pid_t target;
+  target = getpid();
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to become another user";
+  }
+  const int result = RunAsNobody([] {
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(target));
+    return process == nullptr && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1;
+  });
+  EXPECT_EQ(result, 0);
+}
+
+TEST(OpenProcess, TheHandleHoldsThatProcessEvenAfterItIsGone) {
+  Sleeper sleeper("held");
+  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(sleeper.pid()));
+  ASSERT_NE(process, nullptr);
+  sleeper.Stop();
+  EXPECT_EQ(GetPriorityClass(process), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(CloseHandle(process));
+}
+
+TEST(CloseHandle, RefusesWhatIsNotAnOpenHandle) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
+  ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+  ASSERT_NE(process, nullptr);
+
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  EXPECT_FALSE(Process32First(process, &entry));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(GetPriorityClass(snapshot), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+  EXPECT_TRUE(CloseHandle(snapshot));
+  EXPECT_TRUE(CloseHandle(process));
+  for (HANDLE bad : {snapshot, process, static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE,
+                     reinterpret_cast<HANDLE>(0x12345678)}) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_FALSE(CloseHandle(bad));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  }
+  EXPECT_FALSE(Process32Next(snapshot, &entry));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(CloseHandle, LeavesNoDescriptorBehind) {
+  const int before = OpenDescriptors();
+  for (int i = 0; i < 50; ++i) {
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
+    HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+    CloseHandle(process);
+    CloseHandle(processes);
+    CloseHandle(modules);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(LastError, IsKeptPerThread) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  DWORD seenByOther = 1;
+  std::thread other([&] {
+    seenByOther = GetLastError();
+    SetLastError(ERROR_INVALID_HANDLE);
+  });
+  other.join();
+  EXPECT_EQ(seenByOther, ERROR_SUCCESS);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST(FormatMessage, GivesTheSystemTextForEveryCodeThisLayerSets) {
+  const std::map<DWORD, std::string> expected = {
+      {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
+      {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
+      {ERROR_NO_MORE_FILES, "There are no more files.\r\n"},
+      {ERROR_BAD_LENGTH, "The program issued a command but the command length is incorrect.\r\n"},
+      {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
+  };
+  for (const DWORD code : {ERROR_SUCCESS, ERROR_INVALID_FUNCTION, ERROR_FILE_NOT_FOUND,
+                           ERROR_PATH_NOT_FOUND, ERROR_TOO_MANY_OPEN_FILES, ERROR_ACCESS_DENIED,
+                           ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY, ERROR_NO_MORE_FILES,
+                           ERROR_BAD_LENGTH, ERROR_GEN_FAILURE, ERROR_INVALID_PARAMETER,
+                           ERROR_INSUFFICIENT_BUFFER, ERROR_MR_MID_NOT_FOUND,
+                           ERROR_RESOURCE_LANG_NOT_FOUND}) {
+    char text[256] = {};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                        text, sizeof text, nullptr);
+    ASSERT_GT(length, 2u) << code;
+    EXPECT_EQ(std::strlen(text), length);
+    EXPECT_EQ(std::string(text + length - 3), ".\r\n") << code;
+    if (expected.count(code) != 0) {
+      EXPECT_EQ(text, expected.at(code));
+    }
+  }
+}
+
+TEST(FormatMessage, StoresNothingForAnUnknownCodeOrATooSmallBuffer) {
+  struct Case {
+    DWORD code;
+    DWORD size;
+    DWORD error;
+  };
+  for (const Case& c : {Case{1234, 256, ERROR_MR_MID_NOT_FOUND},
+                        Case{ERROR_ACCESS_DENIED, 19, ERROR_INSUFFICIENT_BUFFER},
+                        Case{ERROR_ACCESS_DENIED, 0, ERROR_INSUFFICIENT_BUFFER}}) {
+    char text[300];
+    std::memset(text, 'x', sizeof text);
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             c.code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, c.size, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_EQ(std::string(text, sizeof text), std::string(sizeof text, 'x'));
+  }
+  // "Access is denied.\r\n" and its terminator fill 20 bytes exactly.
+  char text[20];
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           ERROR_ACCESS_DENIED, 0, text, sizeof text, nullptr),
+            19u);
+}
+
+}  // namespace

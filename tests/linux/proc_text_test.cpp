@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "proc_text.h"
+
+namespace {
+
+// A stat line as the kernel writes it, with the given command name.
+std::string StatLine(const std::string& command, int nice = 0, int threads = 3, int policy = 0) {
+  return "4242 (" + command + ") S 17 4242 4242 0 -1 4194560 1 0 0 0 0 0 0 0 20 " +
+         std::to_string(nice) + " " + std::to_string(threads) +
+         " 0 100 1000 10 18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 0 17 1 0 " +
+         std::to_string(policy) + " 0 0 0 0 0 0 0 0 0 0 0\n";
+}
+
+TEST(ParseStat, TakesTheCommandUpToTheLastParenthesis) {
+  for (const std::string command : {"bash", "a) (b", "sp ace", ")", "(", "", "x) S 1 2 3"}) {
+    const std::string line = StatLine(command, -5, 12, 2);
+    procfs::StatFields fields;
+    ASSERT_TRUE(procfs::ParseStat(line.data(), line.size(), &fields)) << command;
+    EXPECT_EQ(std::string(fields.command, fields.commandLength), command);
+    EXPECT_EQ(fields.state, 'S');
+    EXPECT_EQ(fields.parent, 17u);
+    EXPECT_EQ(fields.nice, -5);
+    EXPECT_EQ(fields.threads, 12u);
+    EXPECT_EQ(fields.policy, 2u);
+    EXPECT_EQ(fields.kernelFlags, 4194560u);
+  }
+}
+
+TEST(ParseStat, RefusesWhatIsNoWholeStatLine) {
+  const std::string whole = StatLine("bash");
+  for (const std::string& text :
+       {std::string(), std::string("4242 bash S 1"), std::string("4242 (bash S 1 2"),
+        whole.substr(0, whole.find(" 20 0 3")), std::string("4242 (bash) S x 1"),
+        StatLine("bash", 20), StatLine("bash", -21)}) {
+    procfs::StatFields fields;
+    EXPECT_FALSE(procfs::ParseStat(text.data(), text.size(), &fields)) << text;
+  }
+}
+
+TEST(ParseMapsLine, ReadsAddressesPermissionsFileAndPath) {
+  struct Case {
+    std::string line;
+    uint64_t start, end;
+    bool executable;
+    uint64_t inode;
+    std::string path;
+  };
+  const Case cases[] = {
+      {"7f1c2a000000-7f1c2a022000 r-xp 00000000 fd:01 1234567                    /usr/lib/libc.so.6",
+       0x7f1c2a000000, 0x7f1c2a022000, true, 1234567, "/usr/lib/libc.so.6"},
+      {"00400000-00452000 r--p 00001000 08:02 173521      /dir with spaces/a b.so", 0x400000, 0x452000,
+       false, 173521, "/dir with spaces/a b.so"},
+      {"7ffd1000-7ffd3000 rw-p 00000000 00:00 0                          [stack]", 0x7ffd1000,
+       0x7ffd3000, false, 0, "[stack]"},
+      {"7ffd1000-7ffd3000 rw-p 00000000 00:00 0 ", 0x7ffd1000, 0x7ffd3000, false, 0, ""},
+      {"5000-6000 --xp 00000000 00:05 7 /memfd:x (deleted)", 0x5000, 0x6000, true, 7,
+       "/memfd:x (deleted)"},
+      {"ffffffffff600000-ffffffffff601000 --xp 00000000 00:00 0 [vsyscall]", 0xffffffffff600000,
+       0xffffffffff601000, true, 0, "[vsyscall]"},
+  };
+  for (const Case& c : cases) {
+    procfs::MapsLine line;
+    ASSERT_TRUE(procfs::ParseMapsLine(c.line.data(), c.line.size(), &line)) << c.line;
+    EXPECT_EQ(line.start, c.start);
+    EXPECT_EQ(line.end, c.end);
+    EXPECT_EQ(line.executable, c.executable);
+    EXPECT_EQ(line.inode, c.inode);
+    EXPECT_EQ(std::string(line.path, line.pathLength), c.path);
+  }
+}
+
+TEST(ParseMapsLine, RefusesMalformedLines) {
+  for (const std::string text :
+       {"", "zz-10 r-xp 0 0:0 0 /a", "10 r-xp 0 0:0 0 /a", "10-20 r-x 0 0:0 0 /a",
+        "20-10 r-xp 0 0:0 0 /a", "10-20 r-xp 0 00 0 /a", "10-20 r-xp 0 0:0 /a",
+        "10000000000000000-20 r-xp 0 0:0 0 /a"}) {
+    procfs::MapsLine line;
+    EXPECT_FALSE(procfs::ParseMapsLine(text.data(), text.size(), &line)) << text;
+  }
+}
+
+TEST(PriorityClass, FollowsPolicyAndNice) {
+  struct Case {
+    uint32_t policy;
+    int32_t nice;
+    DWORD priorityClass;
+    LONG basePriority;
+  };
+  const Case cases[] = {
+      {0, 19, IDLE_PRIORITY_CLASS, 4},          {0, 15, IDLE_PRIORITY_CLASS, 4},
+      {0, 14, BELOW_NORMAL_PRIORITY_CLASS, 6},  {0, 5, BELOW_NORMAL_PRIORITY_CLASS, 6},
+      {0, 4, NORMAL_PRIORITY_CLASS, 8},         {0, 0, NORMAL_PRIORITY_CLASS, 8},
+      {0, -4, NORMAL_PRIORITY_CLASS, 8},        {0, -5, ABOVE_NORMAL_PRIORITY_CLASS, 10},
+      {0, -14, ABOVE_NORMAL_PRIORITY_CLASS, 10}, {0, -15, HIGH_PRIORITY_CLASS, 13},
+      {0, -20, HIGH_PRIORITY_CLASS, 13},        {3, 0, NORMAL_PRIORITY_CLASS, 8},  // batch
+      {5, -20, IDLE_PRIORITY_CLASS, 4},         // idle policy
+      {1, 19, REALTIME_PRIORITY_CLASS, 24},     {2, 0, REALTIME_PRIORITY_CLASS, 24},
+      {6, 0, REALTIME_PRIORITY_CLASS, 24},      // deadline
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(procfs::PriorityClassOf(c.policy, c.nice), c.priorityClass)
+        << "policy " << c.policy << " nice " << c.nice;
+    EXPECT_EQ(procfs::BasePriorityOf(c.priorityClass), c.basePriority);
+  }
+}
+
+}  // namespace

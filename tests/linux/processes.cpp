@@ -1,0 +1,113 @@
+#include "processes.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace {
+
+void CopyFile(const char* from, const std::string& to) {
+  const int in = open(from, O_RDONLY | O_CLOEXEC);
+  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+  if (in < 0 || out < 0) {
+    throw std::runtime_error("cannot copy the sleeper to " + to);
+  }
+  char chunk[65536];
+  for (ssize_t count; (count = read(in, chunk, sizeof chunk)) > 0;) {
+    if (write(out, chunk, static_cast<std::size_t>(count)) != count) {
+      throw std::runtime_error("cannot copy the sleeper to " + to);
+    }
+  }
+  close(in);
+  close(out);
+}
+
+}  // namespace
+
+Sleeper::Sleeper(const std::string& name) {
+  char pattern[] = "/tmp/procreport-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    throw std::runtime_error("cannot make a directory");
+  }
+  directory_ = pattern;
+  path_ = directory_ + "/" + name;
+  CopyFile(TEST_SLEEPER, path_);
+
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) {
+    throw std::runtime_error("cannot make a pipe");
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(ready[1], STDOUT_FILENO);
+    char* argv[] = {path_.data(), nullptr};
+    char* envp[] = {nullptr};
+    execve(path_.c_str(), argv, envp);
+    _exit(127);
+  }
+  close(ready[1]);
+  char byte = 0;
+  const bool started = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  if (!started) {
+    Stop();
+    throw std::runtime_error("the sleeper did not start");
+  }
+}
+
+Sleeper::~Sleeper() {
+  Stop();
+  unlink(path_.c_str());
+  rmdir(directory_.c_str());
+}
+
+void Sleeper::Stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+}
+
+pid_t GoneProcessId() {
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(0);
+  }
+  waitpid(child, nullptr, 0);
+  return child;
+}
+
+int OpenDescriptors() {
+  DIR* directory = opendir("/proc/self/fd");
+  int count = 0;
+  while (readdir(directory) != nullptr) {
+    ++count;
+  }
+  closedir(directory);
+  return count;
+}
+
+int RunAsNobody(int (*body)()) {
+  constexpr gid_t kNobodyGroup = 65534;
+  constexpr uid_t kNobody = 65534;
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(kNobodyGroup) != 0 || setuid(kNobody) != 0) {
+      _exit(255);
+    }
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}

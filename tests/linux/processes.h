@@ -1,0 +1,37 @@
+// Real processes for the Linux suite, always stopped and reaped.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+// A copy of the test sleeper under a chosen file name, running until destroyed.
+class Sleeper {
+ public:
+  // `name` is the file name of the copy, made in a fresh directory.
+  explicit Sleeper(const std::string& name);
+  ~Sleeper();
+  Sleeper(const Sleeper&) = delete;
+  Sleeper& operator=(const Sleeper&) = delete;
+
+  pid_t pid() const { return pid_; }
+  const std::string& path() const { return path_; }
+
+  // Kills and reaps it now.
+  void Stop();
+
+ private:
+  std::string directory_;
+  std::string path_;
+  pid_t pid_ = -1;
+};
+
+// A process id that no process holds now: that of a child that has been reaped.
+pid_t GoneProcessId();
+
+// The number of descriptors this process has open.
+int OpenDescriptors();
+
+// Runs `body` in a child process that has given up root for "nobody"; the
+// child's exit status is what `body` returns. -1 if the child could not drop root.
+int RunAsNobody(int (*body)());

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include "capture.h"
+#include "handle_checks.h"
+#include "test_world.h"
+
+namespace {
+
+using fake::Op;
+
+struct FailureCase {
+  const char* title;
+  std::vector<fake::Fault> faults;
+  std::string body;  // the report after its banner
+  int status;
+  std::vector<std::string> failures;  // standard error, line by line
+};
+
+std::string Record(int index) { return FullRecord(ThreeProcesses().processes[index]); }
+std::string HeaderOf(int index) { return Header(ThreeProcesses().processes[index].exe); }
+
+std::vector<FailureCase> Cases() {
+  const std::string all = Record(0) + Record(1) + Record(2);
+  const auto winlogon = ThreeProcesses().processes[1];
+  return {
+      {"process snapshot", {{Op::kSnapshotOfProcesses, 1, ERROR_ACCESS_DENIED}}, "", 0,
+       {"procreport: CreateToolhelp32Snapshot (of processes) failed with error 5: Access is denied"}},
+      {"first process entry", {{Op::kProcess32First, 1, ERROR_NO_MORE_FILES}}, "", 0,
+       {"procreport: Process32First failed with error 18: There are no more files"}},
+      {"open refused", {{Op::kOpenProcess, 2, ERROR_ACCESS_DENIED}},
+       Record(0) + HeaderOf(1) + Record(2), 1,
+       {"procreport: OpenProcess failed with error 5: Access is denied"}},
+      {"process gone before open", {{Op::kOpenProcess, 3, ERROR_INVALID_PARAMETER}},
+       Record(0) + Record(1) + HeaderOf(2), 1,
+       {"procreport: OpenProcess failed with error 87: The parameter is incorrect"}},
+      {"priority class", {{Op::kGetPriorityClass, 1, ERROR_ACCESS_DENIED}},
+       HeaderOf(0) + Record(1) + Record(2), 1,
+       {"procreport: GetPriorityClass failed with error 5: Access is denied"}},
+      {"module snapshot", {{Op::kSnapshotOfModules, 2, ERROR_INVALID_PARAMETER}},
+       Record(0) + HeaderOf(1) + Record(2), 1,
+       {"procreport: CreateToolhelp32Snapshot (of modules) failed with error 87: The parameter is incorrect"}},
+      {"first module entry", {{Op::kModule32First, 3, ERROR_INVALID_HANDLE}},
+       Record(0) + Record(1) + HeaderOf(2), 1,
+       {"procreport: Module32First failed with error 6: The handle is invalid"}},
+      {"next module entry ends the list silently", {{Op::kModule32Next, 2, ERROR_ACCESS_DENIED}},
+       Record(0) + HeaderOf(1) + ModuleLine(winlogon.modules[0]) + Record(2), 1, {}},
+      {"next process entry ends the walk silently", {{Op::kProcess32Next, 1, ERROR_ACCESS_DENIED}},
+       Record(0), 1, {}},
+      {"closing fails, unnoticed", {{Op::kCloseHandle, 0, ERROR_INVALID_HANDLE}}, all, 1, {}},
+      {"a code without text", {{Op::kOpenProcess, 1, 1234}}, HeaderOf(0) + Record(1) + Record(2), 1,
+       {"procreport: OpenProcess failed with error 1234"}},
+      {"the text lookup fails too",
+       {{Op::kOpenProcess, 1, ERROR_ACCESS_DENIED}, {Op::kFormatMessageA, 0, ERROR_NOT_ENOUGH_MEMORY}},
+       HeaderOf(0) + Record(1) + Record(2), 1, {"procreport: OpenProcess failed with error 5"}},
+      {"every process refuses", {{Op::kOpenProcess, 0, ERROR_ACCESS_DENIED}},
+       HeaderOf(0) + HeaderOf(1) + HeaderOf(2), 1,
+       {"procreport: OpenProcess failed with error 5: Access is denied",
+        "procreport: OpenProcess failed with error 5: Access is denied",
+        "procreport: OpenProcess failed with error 5: Access is denied"}},
+  };
+}
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.title; }
+
+class WalkFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(WalkFailure, CostsOnlyWhatFailedAndIsToldOnStandardError) {
+  const FailureCase& c = GetParam();
+  fake::World world = ThreeProcesses();
+  world.faults = c.faults;
+  fake::Reset(world);
+
+  const Captured run = RunProgram();
+
+  EXPECT_EQ(BodyAfterBanner(run.out), c.body);
+  EXPECT_EQ(run.status, c.status);
+  EXPECT_EQ(Lines(run.err), c.failures);
+  ExpectHandlesBalanced();
+  ExpectErrorReadFirst();
+}
+
+INSTANTIATE_TEST_SUITE_P(EachFailure, WalkFailure, testing::ValuesIn(Cases()), TitleName());
+
+TEST(Walk, AProcessWithoutModulesKeepsItsHeaderAlone) {
+  fake::World world = ThreeProcesses();
+  world.processes[0].modules.clear();
+  fake::Reset(world);
+  const Captured run = RunProgram();
+  EXPECT_EQ(BodyAfterBanner(run.out), HeaderOf(0) + Record(1) + Record(2));
+  EXPECT_EQ(Lines(run.err),
+            std::vector<std::string>{"procreport: Module32First failed with error 18: There are no more files"});
+  EXPECT_EQ(run.status, 1);
+  ExpectHandlesBalanced();
+}
+
+TEST(Walk, AnEmptyProcessListGivesTheBannerAloneAndStatusZero) {
+  fake::World world = ThreeProcesses();
+  world.processes.clear();
+  fake::Reset(world);
+  const Captured run = RunProgram();
+  EXPECT_EQ(BodyAfterBanner(run.out), "");
+  EXPECT_EQ(run.status, 0);
+  ExpectHandlesBalanced();
+}
+
+TEST(Walk, TheProcessHandleIsClosedBeforeTheModuleListRuns) {
+  fake::Reset(ThreeProcesses());
+  RunProgram();
+  const auto& calls = fake::Calls();
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].op == Op::kSnapshotOfModules) {
+      ASSERT_GE(i, 2u);
+      EXPECT_EQ(calls[i - 2].op, Op::kGetPriorityClass);
+      EXPECT_EQ(calls[i - 1].op, Op::kCloseHandle);
+    }
+  }
+}
+
+}  // namespace
