@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace handles {
@@ -43,7 +44,12 @@ Slot* Acquire(Kind kind, HANDLE* handle) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }
-    slots.emplace_back();
+    try {
+      slots.emplace_back();
+    } catch (const std::bad_alloc&) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
   }
   Slot& slot = slots[index];
   slot.kind = kind;
