@@ -11,10 +11,12 @@
 #include <cstddef>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <future>
 #include <map>
 #include <thread>
 
+#include "proc_text.h"
 #include "processes.h"
 #include "report.h"
 
@@ -24,6 +26,12 @@ std::string OwnExecutable() {
   char path[4096] = {};
   const ssize_t count = readlink("/proc/self/exe", path, sizeof path - 1);
   return count > 0 ? std::string(path, static_cast<std::size_t>(count)) : std::string();
+}
+
+// The priority class of a process or thread as its scheduling stands now.
+DWORD PriorityClassNow(pid_t id) {
+  const int policy = sched_getscheduler(id) & ~SCHED_RESET_ON_FORK;
+  return procfs::PriorityClassOf(static_cast<uint32_t>(policy), getpriority(PRIO_PROCESS, static_cast<id_t>(id)));
 }
 
 std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -110,7 +118,7 @@ TEST(ProcessSnapshot, ListsEveryProcessInAscendingOrderWithTrueFields) {
   ASSERT_NE(self, nullptr);
   EXPECT_EQ(self->szExeFile, BaseName(OwnExecutable()));
   EXPECT_EQ(self->th32ParentProcessID, static_cast<DWORD>(getppid()));
-  EXPECT_EQ(self->pcPriClassBase, 8);
+  EXPECT_EQ(self->pcPriClassBase, procfs::BasePriorityOf(PriorityClassNow(getpid())));
   std::ifstream status("/proc/self/status");
   std::string line;
   DWORD threads = 0;
@@ -213,7 +221,11 @@ TEST(ModuleSnapshot, OfAGoneProcessFailsWithInvalidParameter) {
 TEST(ModuleSnapshot, OfAKernelThreadIsEmpty) {
   DWORD kernelThread = 0;
   for (const PROCESSENTRY32& entry : AllProcesses()) {
-    if (entry.th32ParentProcessID == 2 || entry.th32ProcessID == 2) {
+    std::ifstream file("/proc/" + std::to_string(entry.th32ProcessID) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    procfs::StatFields stat;
+    if (procfs::ParseStat(text.data(), text.size(), &stat) &&
+        (stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
       kernelThread = entry.th32ProcessID;
       break;
     }
@@ -240,7 +252,7 @@ TEST(ThreadSnapshot, ListsEveryThreadWithItsOwnerAndBasePriority) {
   DWORD otherThread = 0;
   std::thread other([&] {
     otherThread = static_cast<DWORD>(syscall(SYS_gettid));
-    setpriority(PRIO_PROCESS, static_cast<id_t>(otherThread), 10);
+    setpriority(PRIO_PROCESS, static_cast<id_t>(otherThread), 19);
     started.set_value();
     done.get_future().wait();
   });
@@ -253,26 +265,46 @@ TEST(ThreadSnapshot, ListsEveryThreadWithItsOwnerAndBasePriority) {
   std::map<DWORD, THREADENTRY32> mine;
   THREADENTRY32 entry = {};
   entry.dwSize = sizeof entry;
-  std::size_t count = 0;
+  bool sawParentThread = false;
   for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    ++count;
+    sawParentThread = sawParentThread || entry.th32OwnerProcessID == static_cast<DWORD>(getppid());
     if (entry.th32OwnerProcessID == static_cast<DWORD>(getpid())) {
       mine[entry.th32ThreadID] = entry;
     }
   }
   EXPECT_TRUE(CloseHandle(snapshot));
-  EXPECT_GE(count, AllProcesses().size());
+  EXPECT_TRUE(sawParentThread);
   ASSERT_EQ(mine.count(mainThread), 1u);
   ASSERT_EQ(mine.count(otherThread), 1u);
-  EXPECT_EQ(mine[mainThread].tpBasePri, 8);
-  EXPECT_EQ(mine[otherThread].tpBasePri, 6);  // nice 10: below normal
+  EXPECT_EQ(mine[mainThread].tpBasePri, procfs::BasePriorityOf(PriorityClassNow(getpid())));
+  EXPECT_EQ(mine[otherThread].tpBasePri, 4);  // nice 19: idle
   EXPECT_EQ(mine[otherThread].tpDeltaPri, 0);
+}
+
+TEST(ThreadSnapshot, TakenWithTheProcessesHoldsBoth) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
+  ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+  bool sawProcess = false;
+  bool sawThread = false;
+  PROCESSENTRY32 process = {};
+  process.dwSize = sizeof process;
+  for (BOOL more = Process32First(snapshot, &process); more; more = Process32Next(snapshot, &process)) {
+    sawProcess = sawProcess || process.th32ProcessID == static_cast<DWORD>(getpid());
+  }
+  THREADENTRY32 thread = {};
+  thread.dwSize = sizeof thread;
+  for (BOOL more = Thread32First(snapshot, &thread); more; more = Thread32Next(snapshot, &thread)) {
+    sawThread = sawThread || thread.th32ThreadID == static_cast<DWORD>(getpid());
+  }
+  EXPECT_TRUE(sawProcess);
+  EXPECT_TRUE(sawThread);
+  EXPECT_TRUE(CloseHandle(snapshot));
 }
 
 TEST(OpenProcess, GivesAHandleToThisProcessAndItsPriorityClass) {
   HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
   ASSERT_NE(self, nullptr);
-  EXPECT_EQ(GetPriorityClass(self), NORMAL_PRIORITY_CLASS);
+  EXPECT_EQ(GetPriorityClass(self), PriorityClassNow(getpid()));
   EXPECT_TRUE(CloseHandle(self));
 }
 
@@ -307,17 +339,20 @@ TEST(OpenProcess, ReadsThePriorityClassFromNiceAndPolicy) {
 }
 
 TEST(OpenProcess, FailsWithInvalidParameterForWhatIsNoProcess) {
-  const DWORD thread = [] {
-    DWORD tid = 0;
-    std::thread other([&] { tid = static_cast<DWORD>(syscall(SYS_gettid)); });
-    other.join();
-    return tid;
-  }();
-  for (const DWORD pid : {DWORD{0}, static_cast<DWORD>(GoneProcessId()), thread}) {
+  std::promise<DWORD> started;
+  std::promise<void> done;
+  std::thread other([&] {
+    started.set_value(static_cast<DWORD>(syscall(SYS_gettid)));
+    done.get_future().wait();
+  });
+  const DWORD liveThread = started.get_future().get();
+  for (const DWORD pid : {DWORD{0}, static_cast<DWORD>(GoneProcessId()), liveThread}) {
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid), nullptr) << pid;
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << pid;
   }
+  done.set_value();
+  other.join();
 }
 
 TEST(OpenProcess, IsRefusedWithAccessDeniedWithoutTheRightToTheMemory) {

@@ -75,7 +75,6 @@ TEST(ExhaustiveFailure, FailingAnyOneCallCostsOnlyWhatDependsOnIt) {
   }
   ASSERT_GT(cleanCalls.size(), 20u);
 
-  int runs = 0;
   for (std::size_t k = 0; k < cleanCalls.size(); ++k) {
     for (const DWORD code : {ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER, DWORD{1234}}) {
       SCOPED_TRACE("call " + std::to_string(k + 1) + " (" + fake::NameOf(cleanCalls[k].op) +
@@ -94,10 +93,8 @@ TEST(ExhaustiveFailure, FailingAnyOneCallCostsOnlyWhatDependsOnIt) {
       EXPECT_EQ(Lines(run.err), ExpectedFailures(world, op, code));
       ExpectHandlesBalanced();
       ExpectErrorReadFirst();
-      ++runs;
     }
   }
-  EXPECT_EQ(runs, static_cast<int>(cleanCalls.size()) * 3);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ enum class Kind { kFree, kSnapshot, kProcess };
 
 struct Slot {
   Kind kind = Kind::kFree;
-  uint32_t generation = 0;
+  uintptr_t generation = 0;
   std::unique_ptr<Snapshot> snapshot;
   Process process;
 };
@@ -21,7 +21,9 @@ struct Slot {
 // A handle is (generation << kSlotBits) | (slot + 1): never null, never all ones.
 constexpr unsigned kSlotBits = 16;
 constexpr std::size_t kMaxSlots = (std::size_t{1} << kSlotBits) - 1;
-constexpr uint32_t kGenerationMask = 0x7FFF;
+// The top bit stays clear, so no handle is all ones; on a 64-bit host a stale
+// handle would only match again after two billion reuses of its slot.
+constexpr uintptr_t kGenerationMask = UINTPTR_MAX >> (kSlotBits + 1);
 
 struct Table {
   std::mutex mutex;

@@ -76,10 +76,9 @@ ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t
   }
   std::size_t total = 0;
   for (;;) {
-    if (total == size) {
-      return -EFBIG;
-    }
-    const ssize_t count = read(file.get(), buffer + total, size - total);
+    char probe = 0;  // a full buffer is fine if nothing follows
+    const bool full = total == size;
+    const ssize_t count = full ? read(file.get(), &probe, 1) : read(file.get(), buffer + total, size - total);
     if (count < 0) {
       if (errno == EINTR) {
         continue;
@@ -89,6 +88,9 @@ ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t
     if (count == 0) {
       return static_cast<ssize_t>(total);
     }
+    if (full) {
+      return -EFBIG;
+    }
     total += static_cast<std::size_t>(count);
   }
 }
@@ -96,6 +98,10 @@ ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t
 int ListIds(int directory, std::vector<DWORD>* ids) {
   alignas(DirectoryEntry) char buffer[16384];
   const std::size_t first = ids->size();
+  // From the start, even when the descriptor was listed before.
+  if (lseek(directory, 0, SEEK_SET) != 0) {
+    return -errno;
+  }
   for (;;) {
     const long count = syscall(SYS_getdents64, directory, buffer, sizeof buffer);
     if (count < 0) {

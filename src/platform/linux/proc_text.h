@@ -1,8 +1,11 @@
 // Parsing of the kernel's /proc text: pure functions over bytes already read.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include <windows.h>
 
@@ -41,6 +44,49 @@ struct MapsLine {
 
 // False when the line does not have the kernel's shape.
 bool ParseMapsLine(const char* text, std::size_t length, MapsLine* line);
+
+// Hands each line of a text that `read` delivers in chunks, without its line
+// break, to `onLine`. `read(into, room)` gives a byte count, 0 at the end, or
+// -errno. The buffer grows for a long line; a line longer than `maxLine` is
+// passed over whole, never in pieces. 0, or the -errno of a failed read.
+template <typename Read, typename OnLine>
+int ForEachLine(Read&& read, std::vector<char>* buffer, std::size_t maxLine, OnLine&& onLine) {
+  std::size_t kept = 0;  // the unfinished line at the start of the buffer
+  bool skipping = false;
+  for (;;) {
+    if (kept == buffer->size()) {
+      if (buffer->size() <= maxLine) {  // room for the longest line and its break
+        buffer->resize(std::min(buffer->size() * 2 + 1, maxLine + 1));
+      } else {
+        kept = 0;
+        skipping = true;
+      }
+    }
+    const long count = read(buffer->data() + kept, buffer->size() - kept);
+    if (count < 0) {
+      return static_cast<int>(count);
+    }
+    if (count == 0) {
+      break;
+    }
+    char* start = buffer->data();
+    char* const end = start + kept + count;
+    for (char* newline; (newline = static_cast<char*>(
+                             std::memchr(start, '\n', static_cast<std::size_t>(end - start)))) != nullptr;
+         start = newline + 1) {
+      if (!skipping) {
+        onLine(static_cast<const char*>(start), static_cast<std::size_t>(newline - start));
+      }
+      skipping = false;
+    }
+    kept = skipping ? 0 : static_cast<std::size_t>(end - start);
+    std::memmove(buffer->data(), start, kept);
+  }
+  if (kept > 0 && !skipping) {
+    onLine(static_cast<const char*>(buffer->data()), kept);
+  }
+  return 0;
+}
 
 // The Windows priority class that matches a scheduling policy and nice value.
 DWORD PriorityClassOf(uint32_t policy, int32_t nice);

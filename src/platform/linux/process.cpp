@@ -45,16 +45,13 @@ DWORD CheckFullAccess(DWORD pid) {
   const procfs::Descriptor closeRoot(root);
   const procfs::Descriptor memory(
       openat(root, procfs::Path(pid, "mem").c_str(), O_RDWR | O_CLOEXEC));
-  if (memory.get() >= 0) {
-    return ERROR_SUCCESS;
-  }
   const int error = errno;
-  // A kernel thread has no memory to open, yet is there: refused, like the
-  // system's own processes on Windows.
-  if (error == ESRCH && IsKernelThread(root, pid)) {
+  // A kernel thread has no memory of its own, whatever the kernel lets this
+  // open: refused, like the system's own processes on Windows.
+  if (IsKernelThread(root, pid)) {
     return ERROR_ACCESS_DENIED;
   }
-  return ErrorFromErrno(error);
+  return memory.get() >= 0 ? ERROR_SUCCESS : ErrorFromErrno(error);
 }
 
 }  // namespace

@@ -17,8 +17,10 @@ namespace {
 constexpr std::size_t kStatBufferSize = 2048;
 // The kernel's PATH_MAX: the longest link /proc/PID/exe can hold.
 constexpr std::size_t kLinkBufferSize = 4096;
-// Maps are read in chunks; a line holds at most a PATH_MAX path and its fields.
+// Maps are read in chunks. A line is about 80 bytes and a path, which is
+// usually short but may be far longer than PATH_MAX in a deep directory tree.
 constexpr std::size_t kMapsBufferSize = 65536;
+constexpr std::size_t kMaxMapsLine = std::size_t{16} << 20;
 // The longest name a record keeps (szExeFile less its terminator).
 constexpr std::size_t kMaxNameLength = MAX_PATH - 1;
 
@@ -160,34 +162,20 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
   }
   snapshot->modulesOf = pid;
   std::vector<char> buffer(kMapsBufferSize);
-  std::size_t kept = 0;  // bytes of an unfinished line at the start of the buffer
-  for (;;) {
-    const ssize_t count = read(maps.get(), buffer.data() + kept, buffer.size() - kept);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      snapshot->modules.clear();
-      return OpenError(errno);
-    }
-    if (count == 0) {
-      break;
-    }
-    const char* start = buffer.data();
-    const char* end = buffer.data() + kept + count;
-    for (const char* newline; (newline = static_cast<const char*>(
-                                   std::memchr(start, '\n', static_cast<std::size_t>(end - start))));
-         start = newline + 1) {
-      AddMapsLine(start, static_cast<std::size_t>(newline - start), snapshot);
-    }
-    kept = static_cast<std::size_t>(end - start);
-    if (kept == buffer.size()) {
-      kept = 0;  // a line longer than any the kernel writes: drop it
-    }
-    std::memmove(buffer.data(), start, kept);
-  }
-  if (kept > 0) {
-    AddMapsLine(buffer.data(), kept, snapshot);
+  const int error = procfs::ForEachLine(
+      [&](char* into, std::size_t room) -> long {
+        for (;;) {
+          const ssize_t count = read(maps.get(), into, room);
+          if (count >= 0 || errno != EINTR) {
+            return count >= 0 ? count : -errno;
+          }
+        }
+      },
+      &buffer, kMaxMapsLine,
+      [&](const char* line, std::size_t length) { AddMapsLine(line, length, snapshot); });
+  if (error != 0) {
+    snapshot->modules.clear();
+    return OpenError(-error);
   }
 
   std::vector<ModuleRecord>& modules = snapshot->modules;
