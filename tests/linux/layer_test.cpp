@@ -14,6 +14,7 @@
 #include <iterator>
 #include <future>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "proc_text.h"
@@ -368,14 +369,75 @@ TEST(OpenProcess, IsRefusedWithAccessDeniedWithoutTheRightToTheMemory) {
   EXPECT_EQ(result, 0);
 }
 
-TEST(OpenProcess, TheHandleHoldsThatProcessEvenAfterItIsGone) {
-  Sleeper sleeper("held");
-  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(sleeper.pid()));
-  ASSERT_NE(process, nullptr);
-  sleeper.Stop();
-  EXPECT_EQ(GetPriorityClass(process), 0u);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_TRUE(CloseHandle(process));
+// Opens a process, lets it end, and has another process take its id: the
+// handle must still refer to the first one. 0 when it does, 1 when it does
+// not, 2 when the id could not be handed to another process here.
+int HandleOutlivesItsId() {
+  auto first = std::make_unique<Sleeper>("first holder");
+  const pid_t pid = first->pid();
+  HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) {
+    return 1;
+  }
+  // Start times count in clock ticks: let the first one's age show.
+  usleep(50000);
+  first.reset();
+  const DWORD gone = GetPriorityClass(process);
+  const DWORD goneError = GetLastError();
+  const Sleeper second("second holder", pid);
+  const bool reused = second.pid() == pid;
+  const DWORD afterReuse = GetPriorityClass(process);
+  const DWORD afterReuseError = GetLastError();
+  const bool closed = CloseHandle(process) != FALSE;
+  if (gone != 0 || goneError != ERROR_INVALID_PARAMETER || !closed) {
+    return 1;
+  }
+  if (!reused) {
+    return 2;
+  }
+  return afterReuse == 0 && afterReuseError == ERROR_INVALID_PARAMETER ? 0 : 1;
+}
+
+TEST(OpenProcess, TheHandleHoldsThatProcessEvenWhenItsIdIsTaken) {
+  const int result = HandleOutlivesItsId();
+  if (result == 2) {
+    GTEST_SKIP() << "cannot choose the next process id here";
+  }
+  EXPECT_EQ(result, 0);
+}
+
+// Each check that fails sets its own bit of the child's exit status.
+int OpenWithoutPidfds() {
+  int failed = 0;
+  HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
+  failed |= self == nullptr || GetPriorityClass(self) == 0 || !CloseHandle(self) ? 1 : 0;
+
+  std::promise<DWORD> started;
+  std::promise<void> done;
+  std::thread other([&] {
+    started.set_value(static_cast<DWORD>(syscall(SYS_gettid)));
+    done.get_future().wait();
+  });
+  const DWORD liveThread = started.get_future().get();
+  for (const DWORD pid : {static_cast<DWORD>(GoneProcessId()), liveThread}) {
+    failed |= OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid) != nullptr ||
+                      GetLastError() != ERROR_INVALID_PARAMETER
+                  ? 2
+                  : 0;
+  }
+  done.set_value();
+  other.join();
+
+  failed |= HandleOutlivesItsId() << 2;
+  return failed;
+}
+
+TEST(OpenProcess, WorksWhereTheKernelHasNoPidfds) {
+  const int result = RunWithoutPidfds(OpenWithoutPidfds);
+  if (result == -1) {
+    GTEST_SKIP() << "cannot take pidfd_open away here";
+  }
+  EXPECT_EQ(result, 0) << "failed checks, as bits";
 }
 
 TEST(CloseHandle, RefusesWhatIsNotAnOpenHandle) {

@@ -43,6 +43,17 @@ TEST(ParseStat, RefusesWhatIsNoWholeStatLine) {
   }
 }
 
+TEST(ParseStatusTgid, FindsTheThreadGroupId) {
+  const std::string status = "Name:\tbash\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t4242\nNgid:\t0\n";
+  DWORD tgid = 0;
+  ASSERT_TRUE(procfs::ParseStatusTgid(status.data(), status.size(), &tgid));
+  EXPECT_EQ(tgid, 4242u);
+  for (const std::string& text : {std::string("Name:\tTgid:\t1\n"), std::string("\nTgid:\t\n"),
+                                   status.substr(0, status.find("4242"))}) {
+    EXPECT_FALSE(procfs::ParseStatusTgid(text.data(), text.size(), &tgid)) << text;
+  }
+}
+
 TEST(ParseMapsLine, ReadsAddressesPermissionsFileAndPath) {
   struct Case {
     std::string line;

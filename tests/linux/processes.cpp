@@ -3,10 +3,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -30,7 +36,7 @@ void CopyFile(const char* from, const std::string& to) {
 
 }  // namespace
 
-Sleeper::Sleeper(const std::string& name) {
+Sleeper::Sleeper(const std::string& name, pid_t wantedPid) {
   char pattern[] = "/tmp/procreport-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     throw std::runtime_error("cannot make a directory");
@@ -42,6 +48,15 @@ Sleeper::Sleeper(const std::string& name) {
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
     throw std::runtime_error("cannot make a pipe");
+  }
+  if (wantedPid > 1) {
+    // The next id the kernel hands out follows the last one it handed out.
+    const int lastPid = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+    const std::string text = std::to_string(wantedPid - 1);
+    if (lastPid >= 0) {
+      (void)!write(lastPid, text.data(), text.size());
+      close(lastPid);
+    }
   }
   pid_ = fork();
   if (pid_ == 0) {
@@ -100,6 +115,31 @@ int RunAsNobody(int (*body)()) {
   const pid_t child = fork();
   if (child == 0) {
     if (setgroups(0, nullptr) != 0 || setgid(kNobodyGroup) != 0 || setuid(kNobody) != 0) {
+      _exit(255);
+    }
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}
+
+int RunWithoutPidfds(int (*body)()) {
+  const pid_t child = fork();
+  if (child == 0) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0 ||
+        syscall(SYS_pidfd_open, getpid(), 0) != -1 || errno != ENOSYS) {
       _exit(255);
     }
     _exit(body());

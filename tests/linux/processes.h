@@ -8,8 +8,9 @@
 // A copy of the test sleeper under a chosen file name, running until destroyed.
 class Sleeper {
  public:
-  // `name` is the file name of the copy, made in a fresh directory.
-  explicit Sleeper(const std::string& name);
+  // `name` is the file name of the copy, made in a fresh directory. With
+  // `wantedPid`, it asks the kernel for that id (root only; check pid()).
+  explicit Sleeper(const std::string& name, pid_t wantedPid = 0);
   ~Sleeper();
   Sleeper(const Sleeper&) = delete;
   Sleeper& operator=(const Sleeper&) = delete;
@@ -35,3 +36,8 @@ int OpenDescriptors();
 // Runs `body` in a child process that has given up root for "nobody"; the
 // child's exit status is what `body` returns. -1 if the child could not drop root.
 int RunAsNobody(int (*body)());
+
+// Runs `body` in a child process in which the kernel call pidfd_open fails with
+// ENOSYS, as on kernels before 5.3; the child's exit status is what `body`
+// returns. -1 if the call could not be taken away.
+int RunWithoutPidfds(int (*body)());

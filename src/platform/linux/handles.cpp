@@ -116,7 +116,7 @@ bool Close(HANDLE handle) {
   if (slot == nullptr) {
     return false;
   }
-  if (slot->kind == Kind::kProcess) {
+  if (slot->kind == Kind::kProcess && slot->process.pidfd >= 0) {
     close(slot->process.pidfd);
     slot->process = Process{};
   }

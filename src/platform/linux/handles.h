@@ -2,6 +2,7 @@
 // so a closed or made-up handle is recognized instead of being dereferenced.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -11,11 +12,13 @@
 
 namespace handles {
 
-// An open process: a pidfd pins the very process that was opened, whatever
-// later happens to its process id.
+// An open process. A pidfd pins the very process that was opened, whatever
+// later happens to its id; where the kernel has none (before 5.3, or under a
+// tool that does not know the call), its start time tells a reused id apart.
 struct Process {
   int pidfd = -1;
   DWORD pid = 0;
+  uint64_t startTime = 0;
 };
 
 // Every function below expects the table lock held by the caller.

@@ -95,6 +95,28 @@ ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t
   }
 }
 
+ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t size) {
+  const Descriptor file(openat(directory, path, O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) {
+    return -errno;
+  }
+  std::size_t total = 0;
+  while (total < size) {
+    const ssize_t count = read(file.get(), buffer + total, size - total);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count < 0) {
+      return -errno;
+    }
+    if (count == 0) {
+      break;
+    }
+    total += static_cast<std::size_t>(count);
+  }
+  return static_cast<ssize_t>(total);
+}
+
 int ListIds(int directory, std::vector<DWORD>* ids) {
   alignas(DirectoryEntry) char buffer[16384];
   const std::size_t first = ids->size();

@@ -27,6 +27,10 @@ int OpenRoot();
 // count, or -errno. A file larger than the buffer is an error (-EFBIG).
 ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t size);
 
+// Reads the first bytes of a file below `directory`, up to `size`. Returns the
+// byte count, or -errno.
+ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t size);
+
 // Appends the numeric entries of a directory (process or thread ids) in
 // ascending order. 0, or -errno.
 int ListIds(int directory, std::vector<DWORD>* ids);

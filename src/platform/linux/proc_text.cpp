@@ -71,6 +71,7 @@ enum StatField {
   kFlags = 6,
   kNice = 16,
   kThreads = 17,
+  kStartTime = 19,
   kPolicy = 38,
 };
 
@@ -137,6 +138,12 @@ bool ParseStat(const char* text, std::size_t length, StatFields* fields) {
         parsed.threads = static_cast<DWORD>(number);
         sawThreads = true;
         break;
+      case kStartTime:
+        if (!TakeUnsigned(p, end, 10, &number)) {
+          return false;
+        }
+        parsed.startTime = number;
+        break;
       case kPolicy:
         if (!TakeUnsigned(p, end, 10, &number) || number > UINT32_MAX) {
           return false;
@@ -155,6 +162,26 @@ bool ParseStat(const char* text, std::size_t length, StatFields* fields) {
   }
   *fields = parsed;
   return true;
+}
+
+bool ParseStatusTgid(const char* text, std::size_t length, DWORD* tgid) {
+  static constexpr char kField[] = "\nTgid:";
+  const char* end = text + length;
+  for (const char* p = text; p + sizeof kField - 1 <= end; ++p) {
+    if (std::memcmp(p, kField, sizeof kField - 1) == 0) {
+      p += sizeof kField - 1;
+      while (p < end && (*p == ' ' || *p == '\t')) {
+        ++p;
+      }
+      uint64_t value = 0;
+      if (!TakeUnsigned(p, end, 10, &value) || value > UINT32_MAX) {
+        return false;
+      }
+      *tgid = static_cast<DWORD>(value);
+      return true;
+    }
+  }
+  return false;
 }
 
 bool ParseMapsLine(const char* text, std::size_t length, MapsLine* line) {

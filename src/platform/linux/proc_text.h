@@ -21,6 +21,7 @@ struct StatFields {
   uint32_t kernelFlags = 0;
   int32_t nice = 0;
   DWORD threads = 0;
+  uint64_t startTime = 0;  // clock ticks after boot: with the id, names one process for good
   uint32_t policy = 0;
 };
 
@@ -29,6 +30,9 @@ constexpr uint32_t kKernelThreadFlag = 0x00200000;
 
 // False when the text is not a whole stat line.
 bool ParseStat(const char* text, std::size_t length, StatFields* fields);
+
+// The thread-group id in the text of /proc/PID/status; false when it has none.
+bool ParseStatusTgid(const char* text, std::size_t length, DWORD* tgid);
 
 // One line of /proc/PID/maps, without its line break. `path` points into the
 // line and is empty for an anonymous mapping.

@@ -1,7 +1,6 @@
-// OpenProcess, GetPriorityClass and CloseHandle over pidfds.
+// OpenProcess, GetPriorityClass and CloseHandle.
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -17,41 +16,84 @@
 
 namespace {
 
-int OpenPidfd(DWORD pid) {
-  return static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0u));
-}
+// Room for a whole stat line.
+constexpr std::size_t kStatBufferSize = 2048;
 
-// Whether the process behind the pidfd still holds its id (a zombie does), so
-// that what was just read by id was read of this very process.
-bool StillHoldsItsId(int pidfd) {
-  return syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0u) == 0 || errno == EPERM;
-}
-
-bool IsKernelThread(int root, DWORD pid) {
-  char text[2048];
+// False when the process is gone.
+bool ReadStat(int root, DWORD pid, procfs::StatFields* stat) {
+  char text[kStatBufferSize];
   const ssize_t count = procfs::ReadSmallFile(root, procfs::Path(pid, "stat").c_str(), text, sizeof text);
+  return count > 0 && procfs::ParseStat(text, static_cast<std::size_t>(count), stat);
+}
+
+// Whether the id names a process rather than one of its other threads.
+bool IsProcessId(int root, DWORD pid) {
+  // Tgid is among the first lines of a status text.
+  char text[kStatBufferSize];
+  const ssize_t count = procfs::ReadFileHead(root, procfs::Path(pid, "status").c_str(), text, sizeof text);
+  DWORD tgid = 0;
+  return count > 0 && procfs::ParseStatusTgid(text, static_cast<std::size_t>(count), &tgid) && tgid == pid;
+}
+
+// Whether the opened process still holds its id (a zombie does), so that what
+// was just read by that id was read of this very process.
+bool StillHoldsItsId(const handles::Process& process) {
+  if (process.pidfd >= 0) {
+    return syscall(SYS_pidfd_send_signal, process.pidfd, 0, nullptr, 0u) == 0 || errno == EPERM;
+  }
+  const int root = procfs::OpenRoot();
+  if (root < 0) {
+    return false;
+  }
+  const procfs::Descriptor closeRoot(root);
   procfs::StatFields stat;
-  return count > 0 && procfs::ParseStat(text, static_cast<std::size_t>(count), &stat) &&
-         (stat.kernelFlags & procfs::kKernelThreadFlag) != 0;
+  return ReadStat(root, process.pid, &stat) && stat.startTime == process.startTime;
 }
 
 // Full access means the right to read and write the process's memory: the
 // kernel's ptrace-attach rule, which opening /proc/PID/mem for writing applies.
-DWORD CheckFullAccess(DWORD pid) {
+// Fills in the start time of the process on success.
+DWORD CheckFullAccess(int root, handles::Process* process) {
+  const procfs::Descriptor memory(
+      openat(root, procfs::Path(process->pid, "mem").c_str(), O_RDWR | O_CLOEXEC));
+  const int error = errno;
+  procfs::StatFields stat;
+  if (!ReadStat(root, process->pid, &stat)) {
+    return ERROR_INVALID_PARAMETER;  // gone
+  }
+  // A kernel thread has no memory of its own, whatever the kernel lets this
+  // open: refused, like the system's own processes on Windows.
+  if ((stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (memory.get() < 0) {
+    return ErrorFromErrno(error);
+  }
+  process->startTime = stat.startTime;
+  return ERROR_SUCCESS;
+}
+
+DWORD Open(DWORD pid, handles::Process* process) {
+  process->pid = pid;
+  process->pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0u));
+  if (process->pidfd < 0 && errno != ENOSYS) {
+    // EINVAL: the id of a thread, not of a process.
+    return errno == ESRCH || errno == EINVAL ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno);
+  }
   const int root = procfs::OpenRoot();
   if (root < 0) {
     return ErrorFromErrno(-root);
   }
   const procfs::Descriptor closeRoot(root);
-  const procfs::Descriptor memory(
-      openat(root, procfs::Path(pid, "mem").c_str(), O_RDWR | O_CLOEXEC));
-  const int error = errno;
-  // A kernel thread has no memory of its own, whatever the kernel lets this
-  // open: refused, like the system's own processes on Windows.
-  if (IsKernelThread(root, pid)) {
-    return ERROR_ACCESS_DENIED;
+  if (process->pidfd < 0 && !IsProcessId(root, pid)) {
+    return ERROR_INVALID_PARAMETER;
   }
-  return memory.get() >= 0 ? ERROR_SUCCESS : ErrorFromErrno(error);
+  const DWORD error = CheckFullAccess(root, process);
+  if (error != ERROR_SUCCESS) {
+    return error;
+  }
+  // Gone meanwhile: the check may have met another process under the same id.
+  return StillHoldsItsId(*process) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
 }  // namespace
@@ -62,25 +104,17 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  const int pidfd = OpenPidfd(dwProcessId);
-  if (pidfd < 0) {
-    // EINVAL: the id of a thread, not of a process.
-    SetLastError(errno == ESRCH || errno == EINVAL ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
-    return nullptr;
-  }
-  DWORD error = CheckFullAccess(dwProcessId);
-  if (error == ERROR_SUCCESS && !StillHoldsItsId(pidfd)) {
-    error = ERROR_INVALID_PARAMETER;  // gone, and the check may have met another process
-  }
-  if (error != ERROR_SUCCESS) {
-    close(pidfd);
+  handles::Process process;
+  const DWORD error = Open(dwProcessId, &process);
+  HANDLE handle = nullptr;
+  if (error == ERROR_SUCCESS) {
+    const auto lock = handles::Lock();
+    handle = handles::AddProcess(process);
+  } else {
     SetLastError(error);
-    return nullptr;
   }
-  const auto lock = handles::Lock();
-  HANDLE handle = handles::AddProcess(handles::Process{pidfd, dwProcessId});
-  if (handle == nullptr) {
-    close(pidfd);
+  if (handle == nullptr && process.pidfd >= 0) {
+    close(process.pidfd);
   }
   return handle;
 }
@@ -103,7 +137,7 @@ extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
     FailWithErrno(errno);
     return 0;
   }
-  if (!StillHoldsItsId(process->pidfd)) {
+  if (!StillHoldsItsId(*process)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
