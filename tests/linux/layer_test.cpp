@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <future>
 #include <map>
@@ -90,14 +91,18 @@ TEST(Records, AWrongSizeIsRefusedWithBadLength) {
     module.dwSize = sizeof module + delta;
     THREADENTRY32 thread = {};
     thread.dwSize = sizeof thread + delta;
-    const BOOL results[] = {Process32First(all, &process), Process32Next(all, &process),
-                            Module32First(all, &module),   Module32Next(all, &module),
-                            Thread32First(all, &thread),   Thread32Next(all, &thread)};
-    for (const BOOL result : results) {
-      EXPECT_FALSE(result);
+    const std::function<BOOL()> calls[] = {
+        [&] { return Process32First(all, &process); }, [&] { return Process32Next(all, &process); },
+        [&] { return Module32First(all, &module); },   [&] { return Module32Next(all, &module); },
+        [&] { return Thread32First(all, &thread); },   [&] { return Thread32Next(all, &thread); }};
+    for (const auto& call : calls) {
+      SetLastError(ERROR_SUCCESS);
+      EXPECT_FALSE(call());
+      EXPECT_EQ(GetLastError(), ERROR_BAD_LENGTH);
     }
-    EXPECT_EQ(GetLastError(), ERROR_BAD_LENGTH);
     EXPECT_EQ(process.th32ProcessID, 0u) << "a refused record was written";
+    EXPECT_EQ(module.th32ProcessID, 0u) << "a refused record was written";
+    EXPECT_EQ(thread.th32ThreadID, 0u) << "a refused record was written";
   }
   EXPECT_TRUE(CloseHandle(all));
 }
@@ -213,10 +218,21 @@ TEST(ModuleSnapshot, ASpanOfFourGibibytesOrMoreIsSaturated) {
   EXPECT_EQ(module->modBaseSize, 0xFFFFFFFFu);
 }
 
-TEST(ModuleSnapshot, OfAGoneProcessFailsWithInvalidParameter) {
-  const pid_t gone = GoneProcessId();
-  EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, static_cast<DWORD>(gone)), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+TEST(ModuleSnapshot, OfWhatIsNoProcessFailsWithInvalidParameter) {
+  std::promise<DWORD> started;
+  std::promise<void> done;
+  std::thread other([&] {
+    started.set_value(static_cast<DWORD>(syscall(SYS_gettid)));
+    done.get_future().wait();
+  });
+  const DWORD liveThread = started.get_future().get();
+  for (const DWORD pid : {static_cast<DWORD>(GoneProcessId()), liveThread}) {
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  }
+  done.set_value();
+  other.join();
 }
 
 TEST(ModuleSnapshot, OfAKernelThreadIsEmpty) {
@@ -356,7 +372,7 @@ TEST(OpenProcess, FailsWithInvalidParameterForWhatIsNoProcess) {
   other.join();
 }
 
-TEST(OpenProcess, IsRefusedWithAccessDeniedWithoutTheRightToTheMemory) {
+TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory) {
   static pid_t target;
   target = getpid();
   if (geteuid() != 0) {
@@ -364,7 +380,10 @@ TEST(OpenProcess, IsRefusedWithAccessDeniedWithoutTheRightToTheMemory) {
   }
   const int result = RunAsNobody([] {
     HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(target));
-    return process == nullptr && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1;
+    const bool openRefused = process == nullptr && GetLastError() == ERROR_ACCESS_DENIED;
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, static_cast<DWORD>(target));
+    const bool mapsRefused = modules == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
+    return (openRefused ? 0 : 1) | (mapsRefused ? 0 : 2);
   });
   EXPECT_EQ(result, 0);
 }

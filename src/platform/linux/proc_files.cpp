@@ -1,5 +1,7 @@
 #include "proc_files.h"
 
+#include "proc_text.h"
+
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -115,6 +117,14 @@ ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t 
     total += static_cast<std::size_t>(count);
   }
   return static_cast<ssize_t>(total);
+}
+
+bool IsProcessId(int root, DWORD id) {
+  // Tgid is among the first lines of a status text.
+  char text[512];
+  const ssize_t count = ReadFileHead(root, Path(id, "status").c_str(), text, sizeof text);
+  DWORD tgid = 0;
+  return count > 0 && ParseStatusTgid(text, static_cast<std::size_t>(count), &tgid) && tgid == id;
 }
 
 int ListIds(int directory, std::vector<DWORD>* ids) {

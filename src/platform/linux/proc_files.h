@@ -31,6 +31,10 @@ ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t
 // byte count, or -errno.
 ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t size);
 
+// Whether the id names a process rather than one of its other threads (whose
+// ids /proc also answers to, unlisted).
+bool IsProcessId(int root, DWORD id);
+
 // Appends the numeric entries of a directory (process or thread ids) in
 // ascending order. 0, or -errno.
 int ListIds(int directory, std::vector<DWORD>* ids);

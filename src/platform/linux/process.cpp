@@ -26,15 +26,6 @@ bool ReadStat(int root, DWORD pid, procfs::StatFields* stat) {
   return count > 0 && procfs::ParseStat(text, static_cast<std::size_t>(count), stat);
 }
 
-// Whether the id names a process rather than one of its other threads.
-bool IsProcessId(int root, DWORD pid) {
-  // Tgid is among the first lines of a status text.
-  char text[kStatBufferSize];
-  const ssize_t count = procfs::ReadFileHead(root, procfs::Path(pid, "status").c_str(), text, sizeof text);
-  DWORD tgid = 0;
-  return count > 0 && procfs::ParseStatusTgid(text, static_cast<std::size_t>(count), &tgid) && tgid == pid;
-}
-
 // Whether the opened process still holds its id (a zombie does), so that what
 // was just read by that id was read of this very process.
 bool StillHoldsItsId(const handles::Process& process) {
@@ -85,7 +76,7 @@ DWORD Open(DWORD pid, handles::Process* process) {
     return ErrorFromErrno(-root);
   }
   const procfs::Descriptor closeRoot(root);
-  if (process->pidfd < 0 && !IsProcessId(root, pid)) {
+  if (process->pidfd < 0 && !procfs::IsProcessId(root, pid)) {
     return ERROR_INVALID_PARAMETER;
   }
   const DWORD error = CheckFullAccess(root, process);

@@ -160,6 +160,11 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
   if (maps.get() < 0) {
     return OpenError(errno);
   }
+  // /proc answers to thread ids too; Windows knows only processes here.
+  if (!procfs::IsProcessId(root, pid)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return ERROR_INVALID_PARAMETER;
+  }
   snapshot->modulesOf = pid;
   std::vector<char> buffer(kMapsBufferSize);
   const int error = procfs::ForEachLine(
