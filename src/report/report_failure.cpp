@@ -22,9 +22,7 @@ bool IsTrailingFiller(char c) {
 
 // The report has no line break after a header, so a failure line that shares
 // its terminal must start a line of its own.
-bool SharesTerminalWithReport() {
-  return isatty(fileno(stdout)) && isatty(fileno(stderr));
-}
+bool SharesTerminalWithReport() { return isatty(fileno(stdout)) && isatty(fileno(stderr)); }
 
 }  // namespace
 

@@ -116,20 +116,34 @@ BOOL Next(Op op, HANDLE handle, Kind kind, bool first, std::size_t count, Fill f
 
 const char* NameOf(Op op) {
   switch (op) {
-    case Op::kSnapshotOfProcesses: return "CreateToolhelp32Snapshot (of processes)";
-    case Op::kSnapshotOfModules: return "CreateToolhelp32Snapshot (of modules)";
-    case Op::kSnapshotOfThreads: return "CreateToolhelp32Snapshot (of threads)";
-    case Op::kProcess32First: return "Process32First";
-    case Op::kProcess32Next: return "Process32Next";
-    case Op::kModule32First: return "Module32First";
-    case Op::kModule32Next: return "Module32Next";
-    case Op::kThread32First: return "Thread32First";
-    case Op::kThread32Next: return "Thread32Next";
-    case Op::kOpenProcess: return "OpenProcess";
-    case Op::kGetPriorityClass: return "GetPriorityClass";
-    case Op::kCloseHandle: return "CloseHandle";
-    case Op::kGetLastError: return "GetLastError";
-    case Op::kFormatMessageA: return "FormatMessageA";
+    case Op::kSnapshotOfProcesses:
+      return "CreateToolhelp32Snapshot (of processes)";
+    case Op::kSnapshotOfModules:
+      return "CreateToolhelp32Snapshot (of modules)";
+    case Op::kSnapshotOfThreads:
+      return "CreateToolhelp32Snapshot (of threads)";
+    case Op::kProcess32First:
+      return "Process32First";
+    case Op::kProcess32Next:
+      return "Process32Next";
+    case Op::kModule32First:
+      return "Module32First";
+    case Op::kModule32Next:
+      return "Module32Next";
+    case Op::kThread32First:
+      return "Thread32First";
+    case Op::kThread32Next:
+      return "Thread32Next";
+    case Op::kOpenProcess:
+      return "OpenProcess";
+    case Op::kGetPriorityClass:
+      return "GetPriorityClass";
+    case Op::kCloseHandle:
+      return "CloseHandle";
+    case Op::kGetLastError:
+      return "GetLastError";
+    case Op::kFormatMessageA:
+      return "FormatMessageA";
   }
   return "?";
 }
@@ -149,8 +163,9 @@ int MostOpenOfOneKind() { return The().mostOfOneKind; }
 int BadCloses() { return The().badCloses; }
 
 int CallCount() {
-  return static_cast<int>(std::count_if(Calls().begin(), Calls().end(),
-                                        [](const Call& call) { return call.op != Op::kGetLastError; }));
+  return static_cast<int>(std::count_if(Calls().begin(), Calls().end(), [](const Call& call) {
+    return call.op != Op::kGetLastError;
+  }));
 }
 
 }  // namespace fake

@@ -33,7 +33,8 @@ std::string OwnExecutable() {
 // The priority class of a process or thread as its scheduling stands now.
 DWORD PriorityClassNow(pid_t id) {
   const int policy = sched_getscheduler(id) & ~SCHED_RESET_ON_FORK;
-  return procfs::PriorityClassOf(static_cast<uint32_t>(policy), getpriority(PRIO_PROCESS, static_cast<id_t>(id)));
+  return procfs::PriorityClassOf(static_cast<uint32_t>(policy),
+                                 getpriority(PRIO_PROCESS, static_cast<id_t>(id)));
 }
 
 std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -82,7 +83,8 @@ TEST(Records, HaveThePublishedFieldOffsets) {
 }
 
 TEST(Records, AWrongSizeIsRefusedWithBadLength) {
-  HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD | TH32CS_SNAPMODULE, 0);
+  HANDLE all =
+      CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD | TH32CS_SNAPMODULE, 0);
   ASSERT_NE(all, INVALID_HANDLE_VALUE);
   for (const DWORD delta : {DWORD{1}, DWORD{4}, ~DWORD{0}}) {
     PROCESSENTRY32 process = {};
@@ -159,7 +161,8 @@ TEST(ModuleSnapshot, ListsTheFilesMappedExecutableWithTheirSpan) {
 // placed at those page offsets from one base address.
 class MappedFile {
  public:
-  MappedFile(const char* name, uint64_t size, std::vector<std::pair<uint64_t, int>> pieces, uint64_t span) {
+  MappedFile(const char* name, uint64_t size, std::vector<std::pair<uint64_t, int>> pieces,
+             uint64_t span) {
     path_ = std::string("/tmp/") + name + "-" + std::to_string(getpid());
     const int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
@@ -169,8 +172,8 @@ class MappedFile {
     for (const auto& [offset, protection] : pieces) {
       const uint64_t at = offset * static_cast<uint64_t>(page);
       const uint64_t length = std::min<uint64_t>(static_cast<uint64_t>(page), span - at);
-      EXPECT_NE(mmap(static_cast<char*>(base_) + at, length, protection, MAP_PRIVATE | MAP_FIXED, fd,
-                     static_cast<off_t>(at)),
+      EXPECT_NE(mmap(static_cast<char*>(base_) + at, length, protection, MAP_PRIVATE | MAP_FIXED,
+                     fd, static_cast<off_t>(at)),
                 MAP_FAILED);
     }
     close(fd);
@@ -187,7 +190,8 @@ class MappedFile {
   uint64_t span_ = 0;
 };
 
-const MODULEENTRY32* FindModule(const std::vector<MODULEENTRY32>& modules, const std::string& path) {
+const MODULEENTRY32* FindModule(const std::vector<MODULEENTRY32>& modules,
+                                const std::string& path) {
   for (const MODULEENTRY32& module : modules) {
     if (module.szExePath == path) {
       return &module;
@@ -199,7 +203,8 @@ const MODULEENTRY32* FindModule(const std::vector<MODULEENTRY32>& modules, const
 TEST(ModuleSnapshot, CountsOnlyFilesWithAnExecutableMappingAndSpansAllTheirMappings) {
   const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   const MappedFile data("procreport-data", 3 * page, {{0, PROT_READ}, {2, PROT_READ}}, 3 * page);
-  const MappedFile code("procreport-code", 3 * page, {{0, PROT_READ | PROT_EXEC}, {2, PROT_READ}}, 3 * page);
+  const MappedFile code("procreport-code", 3 * page, {{0, PROT_READ | PROT_EXEC}, {2, PROT_READ}},
+                        3 * page);
   const std::vector<MODULEENTRY32> modules = ModulesOf(0);
   EXPECT_EQ(FindModule(modules, data.path()), nullptr);
   const MODULEENTRY32* module = FindModule(modules, code.path());
@@ -210,7 +215,8 @@ TEST(ModuleSnapshot, CountsOnlyFilesWithAnExecutableMappingAndSpansAllTheirMappi
 TEST(ModuleSnapshot, ASpanOfFourGibibytesOrMoreIsSaturated) {
   const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   const uint64_t size = (uint64_t{5} << 30);
-  const MappedFile huge("procreport-huge", size, {{0, PROT_READ | PROT_EXEC}, {size / page - 1, PROT_READ}}, size);
+  const MappedFile huge("procreport-huge", size,
+                        {{0, PROT_READ | PROT_EXEC}, {size / page - 1, PROT_READ}}, size);
   const MODULEENTRY32* module = nullptr;
   const std::vector<MODULEENTRY32> modules = ModulesOf(0);
   module = FindModule(modules, huge.path());
@@ -239,7 +245,8 @@ TEST(ModuleSnapshot, OfAKernelThreadIsEmpty) {
   DWORD kernelThread = 0;
   for (const PROCESSENTRY32& entry : AllProcesses()) {
     std::ifstream file("/proc/" + std::to_string(entry.th32ProcessID) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
     procfs::StatFields stat;
     if (procfs::ParseStat(text.data(), text.size(), &stat) &&
         (stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
@@ -305,7 +312,8 @@ TEST(ThreadSnapshot, TakenWithTheProcessesHoldsBoth) {
   bool sawThread = false;
   PROCESSENTRY32 process = {};
   process.dwSize = sizeof process;
-  for (BOOL more = Process32First(snapshot, &process); more; more = Process32Next(snapshot, &process)) {
+  for (BOOL more = Process32First(snapshot, &process); more;
+       more = Process32Next(snapshot, &process)) {
     sawProcess = sawProcess || process.th32ProcessID == static_cast<DWORD>(getpid());
   }
   THREADENTRY32 thread = {};
@@ -330,7 +338,7 @@ TEST(OpenProcess, ReadsThePriorityClassFromNiceAndPolicy) {
     int nice;
     DWORD priorityClass;
   };
-  const Case cases[] = {{19, IDLE_PRIORITY_CLASS},        {15, IDLE_PRIORITY_CLASS},
+  const Case cases[] = {{19, IDLE_PRIORITY_CLASS},         {15, IDLE_PRIORITY_CLASS},
                         {14, BELOW_NORMAL_PRIORITY_CLASS}, {5, BELOW_NORMAL_PRIORITY_CLASS},
                         {4, NORMAL_PRIORITY_CLASS},        {-4, NORMAL_PRIORITY_CLASS},
                         {-5, ABOVE_NORMAL_PRIORITY_CLASS}, {-14, ABOVE_NORMAL_PRIORITY_CLASS},
@@ -382,7 +390,8 @@ TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory
     HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(target));
     const bool openRefused = process == nullptr && GetLastError() == ERROR_ACCESS_DENIED;
     HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, static_cast<DWORD>(target));
-    const bool mapsRefused = modules == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
+    const bool mapsRefused =
+        modules == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
     return (openRefused ? 0 : 1) | (mapsRefused ? 0 : 2);
   });
   EXPECT_EQ(result, 0);
@@ -517,16 +526,16 @@ TEST(FormatMessage, GivesTheSystemTextForEveryCodeThisLayerSets) {
       {ERROR_BAD_LENGTH, "The program issued a command but the command length is incorrect.\r\n"},
       {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
   };
-  for (const DWORD code : {ERROR_SUCCESS, ERROR_INVALID_FUNCTION, ERROR_FILE_NOT_FOUND,
-                           ERROR_PATH_NOT_FOUND, ERROR_TOO_MANY_OPEN_FILES, ERROR_ACCESS_DENIED,
-                           ERROR_INVALID_HANDLE, ERROR_NOT_ENOUGH_MEMORY, ERROR_NO_MORE_FILES,
-                           ERROR_BAD_LENGTH, ERROR_GEN_FAILURE, ERROR_INVALID_PARAMETER,
-                           ERROR_INSUFFICIENT_BUFFER, ERROR_MR_MID_NOT_FOUND,
-                           ERROR_RESOURCE_LANG_NOT_FOUND}) {
+  for (const DWORD code :
+       {ERROR_SUCCESS, ERROR_INVALID_FUNCTION, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
+        ERROR_TOO_MANY_OPEN_FILES, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE,
+        ERROR_NOT_ENOUGH_MEMORY, ERROR_NO_MORE_FILES, ERROR_BAD_LENGTH, ERROR_GEN_FAILURE,
+        ERROR_INVALID_PARAMETER, ERROR_INSUFFICIENT_BUFFER, ERROR_MR_MID_NOT_FOUND,
+        ERROR_RESOURCE_LANG_NOT_FOUND}) {
     char text[256] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                        text, sizeof text, nullptr);
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
     ASSERT_GT(length, 2u) << code;
     EXPECT_EQ(std::strlen(text), length);
     EXPECT_EQ(std::string(text + length - 3), ".\r\n") << code;
@@ -547,9 +556,10 @@ TEST(FormatMessage, StoresNothingForAnUnknownCodeOrATooSmallBuffer) {
                         Case{ERROR_ACCESS_DENIED, 0, ERROR_INSUFFICIENT_BUFFER}}) {
     char text[300];
     std::memset(text, 'x', sizeof text);
-    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             c.code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, c.size, nullptr),
-              0u);
+    EXPECT_EQ(
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, c.code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, c.size, nullptr),
+        0u);
     EXPECT_EQ(GetLastError(), c.error);
     EXPECT_EQ(std::string(text, sizeof text), std::string(sizeof text, 'x'));
   }

@@ -44,12 +44,13 @@ TEST(ParseStat, RefusesWhatIsNoWholeStatLine) {
 }
 
 TEST(ParseStatusTgid, FindsTheThreadGroupId) {
-  const std::string status = "Name:\tbash\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t4242\nNgid:\t0\n";
+  const std::string status =
+      "Name:\tbash\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t4242\nNgid:\t0\n";
   DWORD tgid = 0;
   ASSERT_TRUE(procfs::ParseStatusTgid(status.data(), status.size(), &tgid));
   EXPECT_EQ(tgid, 4242u);
   for (const std::string& text : {std::string("Name:\tTgid:\t1\n"), std::string("\nTgid:\t\n"),
-                                   status.substr(0, status.find("4242"))}) {
+                                  status.substr(0, status.find("4242"))}) {
     EXPECT_FALSE(procfs::ParseStatusTgid(text.data(), text.size(), &tgid)) << text;
   }
 }
@@ -63,10 +64,11 @@ TEST(ParseMapsLine, ReadsAddressesPermissionsFileAndPath) {
     std::string path;
   };
   const Case cases[] = {
-      {"7f1c2a000000-7f1c2a022000 r-xp 00000000 fd:01 1234567                    /usr/lib/libc.so.6",
+      {"7f1c2a000000-7f1c2a022000 r-xp 00000000 fd:01 1234567                    "
+       "/usr/lib/libc.so.6",
        0x7f1c2a000000, 0x7f1c2a022000, true, 1234567, "/usr/lib/libc.so.6"},
-      {"00400000-00452000 r--p 00001000 08:02 173521      /dir with spaces/a b.so", 0x400000, 0x452000,
-       false, 173521, "/dir with spaces/a b.so"},
+      {"00400000-00452000 r--p 00001000 08:02 173521      /dir with spaces/a b.so", 0x400000,
+       0x452000, false, 173521, "/dir with spaces/a b.so"},
       {"7ffd1000-7ffd3000 rw-p 00000000 00:00 0                          [stack]", 0x7ffd1000,
        0x7ffd3000, false, 0, "[stack]"},
       {"7ffd1000-7ffd3000 rw-p 00000000 00:00 0 ", 0x7ffd1000, 0x7ffd3000, false, 0, ""},
@@ -111,7 +113,8 @@ TEST(ForEachLine, GivesWholeLinesHoweverTheTextIsCutIntoChunks) {
           at += count;
           return static_cast<long>(count);
         },
-        &buffer, 8, [&](const char* line, std::size_t length) { lines.emplace_back(line, length); });
+        &buffer, 8,
+        [&](const char* line, std::size_t length) { lines.emplace_back(line, length); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(lines, expected) << "chunks of " << chunk;
   }
@@ -140,15 +143,15 @@ TEST(PriorityClass, FollowsPolicyAndNice) {
     LONG basePriority;
   };
   const Case cases[] = {
-      {0, 19, IDLE_PRIORITY_CLASS, 4},          {0, 15, IDLE_PRIORITY_CLASS, 4},
-      {0, 14, BELOW_NORMAL_PRIORITY_CLASS, 6},  {0, 5, BELOW_NORMAL_PRIORITY_CLASS, 6},
-      {0, 4, NORMAL_PRIORITY_CLASS, 8},         {0, 0, NORMAL_PRIORITY_CLASS, 8},
-      {0, -4, NORMAL_PRIORITY_CLASS, 8},        {0, -5, ABOVE_NORMAL_PRIORITY_CLASS, 10},
+      {0, 19, IDLE_PRIORITY_CLASS, 4},           {0, 15, IDLE_PRIORITY_CLASS, 4},
+      {0, 14, BELOW_NORMAL_PRIORITY_CLASS, 6},   {0, 5, BELOW_NORMAL_PRIORITY_CLASS, 6},
+      {0, 4, NORMAL_PRIORITY_CLASS, 8},          {0, 0, NORMAL_PRIORITY_CLASS, 8},
+      {0, -4, NORMAL_PRIORITY_CLASS, 8},         {0, -5, ABOVE_NORMAL_PRIORITY_CLASS, 10},
       {0, -14, ABOVE_NORMAL_PRIORITY_CLASS, 10}, {0, -15, HIGH_PRIORITY_CLASS, 13},
-      {0, -20, HIGH_PRIORITY_CLASS, 13},        {3, 0, NORMAL_PRIORITY_CLASS, 8},  // batch
-      {5, -20, IDLE_PRIORITY_CLASS, 4},         // idle policy
-      {1, 19, REALTIME_PRIORITY_CLASS, 24},     {2, 0, REALTIME_PRIORITY_CLASS, 24},
-      {6, 0, REALTIME_PRIORITY_CLASS, 24},      // deadline
+      {0, -20, HIGH_PRIORITY_CLASS, 13},         {3, 0, NORMAL_PRIORITY_CLASS, 8},  // batch
+      {5, -20, IDLE_PRIORITY_CLASS, 4},                                             // idle policy
+      {1, 19, REALTIME_PRIORITY_CLASS, 24},      {2, 0, REALTIME_PRIORITY_CLASS, 24},
+      {6, 0, REALTIME_PRIORITY_CLASS, 24},  // deadline
   };
   for (const Case& c : cases) {
     EXPECT_EQ(procfs::PriorityClassOf(c.policy, c.nice), c.priorityClass)

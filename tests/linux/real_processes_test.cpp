@@ -24,8 +24,8 @@ std::vector<Record> Records(const std::string& report) {
   std::size_t at = report.find(marker);
   while (at != std::string::npos) {
     const std::size_t next = report.find(marker, at + marker.size());
-    const std::string text =
-        report.substr(at + marker.size(), next == std::string::npos ? next : next - at - marker.size());
+    const std::string text = report.substr(
+        at + marker.size(), next == std::string::npos ? next : next - at - marker.size());
     Record record;
     std::size_t lineStart = 0;
     std::size_t lineEnd = text.find('\n');
@@ -33,7 +33,8 @@ std::vector<Record> Records(const std::string& report) {
     while (lineEnd != std::string::npos) {
       lineStart = lineEnd + 1;
       lineEnd = text.find('\n', lineStart);
-      record.moduleLines.push_back(text.substr(lineStart, lineEnd == std::string::npos ? lineEnd : lineEnd - lineStart));
+      record.moduleLines.push_back(
+          text.substr(lineStart, lineEnd == std::string::npos ? lineEnd : lineEnd - lineStart));
     }
     records.push_back(record);
     at = next;
@@ -84,8 +85,9 @@ TEST(RealReport, AProcessThatMayNotBeOpenedGetsItsHeaderAlone) {
     const std::vector<Record> records = Records(run.out);
     const Record* record = Find(records, "owned by root");
     const bool headerAlone = record != nullptr && record->moduleLines.empty();
-    const bool told = run.err.find("procreport: OpenProcess failed with error 5: Access is denied\n") !=
-                      std::string::npos;
+    const bool told =
+        run.err.find("procreport: OpenProcess failed with error 5: Access is denied\n") !=
+        std::string::npos;
     return run.status == 1 && headerAlone && told ? 0 : 1;
   });
   EXPECT_EQ(result, 0);

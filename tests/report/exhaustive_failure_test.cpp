@@ -53,8 +53,8 @@ std::vector<std::string> ExpectedFailures(const fake::World& world, Op op, DWORD
   if (!IsReported(op)) {
     return {};
   }
-  std::string line = std::string("procreport: ") + fake::NameOf(op) + " failed with error " +
-                     std::to_string(code);
+  std::string line =
+      std::string("procreport: ") + fake::NameOf(op) + " failed with error " + std::to_string(code);
   const auto text = world.messages.find(code);
   if (text != world.messages.end()) {
     line += ": " + text->second.substr(0, text->second.size() - 3);  // less ".\r\n"

@@ -43,7 +43,8 @@ TEST(ReportBytes, NamesAndPathsWithPercentSignsAreWrittenUnchanged) {
 
 TEST(ReportBytes, SizesOfTwoGibibytesAndMoreAreUnsigned) {
   fake::World world = ThreeProcesses();
-  world.processes = {{7, "big.exe",
+  world.processes = {{7,
+                      "big.exe",
                       {{"a.dll", "C:\\a.dll", 0x80000000u},
                        {"b.dll", "C:\\b.dll", 0xFFFFFFFFu},
                        {"c.dll", "C:\\c.dll", 0}}}};
@@ -60,8 +61,9 @@ TEST(ReportBytes, ProcessesWithoutModuleLinesStandOneEmptyLineApart) {
   world.faults = {{fake::Op::kOpenProcess, 0, ERROR_ACCESS_DENIED}};
   fake::Reset(world);
   const Captured run = RunProgram();
-  EXPECT_EQ(BodyAfterBanner(run.out),
-            "\n\n!PROCESS NAME:=System\n\n!PROCESS NAME:=winlogon.exe\n\n!PROCESS NAME:=explorer.exe");
+  EXPECT_EQ(
+      BodyAfterBanner(run.out),
+      "\n\n!PROCESS NAME:=System\n\n!PROCESS NAME:=winlogon.exe\n\n!PROCESS NAME:=explorer.exe");
   EXPECT_EQ(run.status, 1);
 }
 
@@ -69,7 +71,8 @@ TEST(ReportBytes, NamesWithTabsAndHighBytesPassThrough) {
   fake::World world = ThreeProcesses();
   world.processes = {{9, "a\tb \xC3\xA9\xFF", {{"m\t.so", "/x y/m\t.so", 1}}}};
   fake::Reset(world);
-  EXPECT_EQ(BodyAfterBanner(RunProgram().out), "\n\n!PROCESS NAME:=a\tb \xC3\xA9\xFF\nm\t.so\t/x y/m\t.so\t1");
+  EXPECT_EQ(BodyAfterBanner(RunProgram().out),
+            "\n\n!PROCESS NAME:=a\tb \xC3\xA9\xFF\nm\t.so\t/x y/m\t.so\t1");
 }
 
 }  // namespace

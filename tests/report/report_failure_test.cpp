@@ -28,13 +28,15 @@ std::vector<TextCase> Cases() {
       {"leading line break gives empty", "\r\nHidden second line.\r\n", ""},
       {"empty text", "", ""},
       {"inner periods stay", "Use a.b.c here.\r\n", ": Use a.b.c here"},
-      {"localized text survives", "Acc\xC3\xA8s refus\xC3\xA9.\r\n", ": Acc\xC3\xA8s refus\xC3\xA9"},
+      {"localized text survives", "Acc\xC3\xA8s refus\xC3\xA9.\r\n",
+       ": Acc\xC3\xA8s refus\xC3\xA9"},
       {"high bytes are ordinary text", "\x80\xFF x\xA0.\r\n", ": \x80\xFF x\xA0"},
       {"other control bytes end the line", "Bell\x07rest", ": Bell"},
       {"delete is ordinary text", "x\x7Fy.", ": x\x7Fy"},
       {"text filling the buffer without terminator", std::string(300, 'a'), ": " + a255},
       {"exactly the buffer without terminator", std::string(256, 'a'), ": " + a255},
-      {"fillers at the cut are stripped", std::string(254, 'a') + "..", ": " + std::string(254, 'a')},
+      {"fillers at the cut are stripped", std::string(254, 'a') + "..",
+       ": " + std::string(254, 'a')},
       {"longest text that fits", a255, ": " + a255},
   };
 }

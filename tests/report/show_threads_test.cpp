@@ -8,7 +8,8 @@ namespace {
 
 fake::World Threads() {
   fake::World world;
-  world.threads = {{0x1A2B, 100, 8, 0}, {7, 200, 13, 2}, {0xFFFFFFFF, 100, 24, -15}, {12, 300, 4, 0}};
+  world.threads = {
+      {0x1A2B, 100, 8, 0}, {7, 200, 13, 2}, {0xFFFFFFFF, 100, 24, -15}, {12, 300, 4, 0}};
   world.messages = {{ERROR_NO_MORE_FILES, "There are no more files.\r\n"}};
   return world;
 }
@@ -65,7 +66,9 @@ TEST(ShowThreads, AFailedNextEntryEndsTheListQuietly) {
   fake::Reset(world);
   const Captured run = Capture([] { return ShowThreads(100); });
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "\n\n     THREAD ID      = 0x00001A2B\n     base priority  = 8\n     delta priority = 0");
+  EXPECT_EQ(
+      run.out,
+      "\n\n     THREAD ID      = 0x00001A2B\n     base priority  = 8\n     delta priority = 0");
   EXPECT_EQ(run.err, "");
   ExpectHandlesBalanced();
 }

@@ -38,12 +38,14 @@ TEST(Terminal, AFailureLineIsNeverGluedOntoAHeader) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
   // The terminal turns each line break into CR LF.
-  EXPECT_NE(screen.find("\r\n!PROCESS NAME:=winlogon.exe\r\nprocreport: OpenProcess failed with error 5: "
-                        "Access is denied\r\n\r\n!PROCESS NAME:=explorer.exe"),
-            std::string::npos)
+  EXPECT_NE(
+      screen.find("\r\n!PROCESS NAME:=winlogon.exe\r\nprocreport: OpenProcess failed with error 5: "
+                  "Access is denied\r\n\r\n!PROCESS NAME:=explorer.exe"),
+      std::string::npos)
       << screen;
   for (const std::string& line : Lines(screen)) {
-    EXPECT_FALSE(line.find("procreport:") != std::string::npos && line.find("!PROCESS") != std::string::npos)
+    EXPECT_FALSE(line.find("procreport:") != std::string::npos &&
+                 line.find("!PROCESS") != std::string::npos)
         << line;
   }
 }

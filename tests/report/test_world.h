@@ -25,11 +25,13 @@ inline fake::World ThreeProcesses() {
   fake::World world;
   world.processes = {
       {4, "System", {{"ntoskrnl.exe", "C:\\Windows\\system32\\ntoskrnl.exe", 8433664}}},
-      {616, "winlogon.exe",
+      {616,
+       "winlogon.exe",
        {{"winlogon.exe", "C:\\Windows\\system32\\winlogon.exe", 507904},
         {"ntdll.dll", "C:\\Windows\\SYSTEM32\\ntdll.dll", 1978368},
         {"KERNEL32.DLL", "C:\\Windows\\System32\\KERNEL32.DLL", 1101824}}},
-      {2048, "explorer.exe",
+      {2048,
+       "explorer.exe",
        {{"explorer.exe", "C:\\Windows\\explorer.exe", 4882432},
         {"ntdll.dll", "C:\\Windows\\SYSTEM32\\ntdll.dll", 1978368}}},
   };
@@ -48,7 +50,8 @@ struct TitleName {
   std::string operator()(const ParamInfo& info) const {
     std::string name;
     for (const char* p = info.param.title; *p != '\0'; ++p) {
-      const bool alnum = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9');
+      const bool alnum =
+          (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9');
       name += alnum ? *p : '_';
     }
     return name;

@@ -80,7 +80,8 @@ ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t
   for (;;) {
     char probe = 0;  // a full buffer is fine if nothing follows
     const bool full = total == size;
-    const ssize_t count = full ? read(file.get(), &probe, 1) : read(file.get(), buffer + total, size - total);
+    const ssize_t count =
+        full ? read(file.get(), &probe, 1) : read(file.get(), buffer + total, size - total);
     if (count < 0) {
       if (errno == EINTR) {
         continue;

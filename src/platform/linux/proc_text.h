@@ -75,8 +75,8 @@ int ForEachLine(Read&& read, std::vector<char>* buffer, std::size_t maxLine, OnL
     }
     char* start = buffer->data();
     char* const end = start + kept + count;
-    for (char* newline; (newline = static_cast<char*>(
-                             std::memchr(start, '\n', static_cast<std::size_t>(end - start)))) != nullptr;
+    for (char* newline; (newline = static_cast<char*>(std::memchr(
+                             start, '\n', static_cast<std::size_t>(end - start)))) != nullptr;
          start = newline + 1) {
       if (!skipping) {
         onLine(static_cast<const char*>(start), static_cast<std::size_t>(newline - start));

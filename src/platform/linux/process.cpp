@@ -22,7 +22,8 @@ constexpr std::size_t kStatBufferSize = 2048;
 // False when the process is gone.
 bool ReadStat(int root, DWORD pid, procfs::StatFields* stat) {
   char text[kStatBufferSize];
-  const ssize_t count = procfs::ReadSmallFile(root, procfs::Path(pid, "stat").c_str(), text, sizeof text);
+  const ssize_t count =
+      procfs::ReadSmallFile(root, procfs::Path(pid, "stat").c_str(), text, sizeof text);
   return count > 0 && procfs::ParseStat(text, static_cast<std::size_t>(count), stat);
 }
 

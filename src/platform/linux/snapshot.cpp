@@ -90,8 +90,8 @@ DWORD TakeThreads(int root, Snapshot* snapshot) {
   char statText[kStatBufferSize];
   std::vector<DWORD> tids;
   for (const DWORD pid : pids) {
-    const procfs::Descriptor tasks(openat(root, procfs::Path(pid, "task").c_str(),
-                                          O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const procfs::Descriptor tasks(
+        openat(root, procfs::Path(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     tids.clear();
     if (tasks.get() < 0 || procfs::ListIds(tasks.get(), &tids) != 0) {
       continue;  // gone
