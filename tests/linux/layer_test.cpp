@@ -225,20 +225,13 @@ TEST(ModuleSnapshot, ASpanOfFourGibibytesOrMoreIsSaturated) {
 }
 
 TEST(ModuleSnapshot, OfWhatIsNoProcessFailsWithInvalidParameter) {
-  std::promise<DWORD> started;
-  std::promise<void> done;
-  std::thread other([&] {
-    started.set_value(static_cast<DWORD>(syscall(SYS_gettid)));
-    done.get_future().wait();
-  });
-  const DWORD liveThread = started.get_future().get();
+  const LiveThread thread;
+  const DWORD liveThread = thread.id();
   for (const DWORD pid : {static_cast<DWORD>(GoneProcessId()), liveThread}) {
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   }
-  done.set_value();
-  other.join();
 }
 
 TEST(ModuleSnapshot, OfAKernelThreadIsEmpty) {
@@ -271,20 +264,11 @@ TEST(ModuleSnapshot, OfAKernelThreadIsEmpty) {
 
 TEST(ThreadSnapshot, ListsEveryThreadWithItsOwnerAndBasePriority) {
   const DWORD mainThread = static_cast<DWORD>(syscall(SYS_gettid));
-  std::promise<void> started;
-  std::promise<void> done;
-  DWORD otherThread = 0;
-  std::thread other([&] {
-    otherThread = static_cast<DWORD>(syscall(SYS_gettid));
-    setpriority(PRIO_PROCESS, static_cast<id_t>(otherThread), 19);
-    started.set_value();
-    done.get_future().wait();
-  });
-  started.get_future().wait();
+  const LiveThread thread;
+  const DWORD otherThread = thread.id();
+  ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(otherThread), 19), 0);
 
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  done.set_value();
-  other.join();
   ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
   std::map<DWORD, THREADENTRY32> mine;
   THREADENTRY32 entry = {};
@@ -364,20 +348,13 @@ TEST(OpenProcess, ReadsThePriorityClassFromNiceAndPolicy) {
 }
 
 TEST(OpenProcess, FailsWithInvalidParameterForWhatIsNoProcess) {
-  std::promise<DWORD> started;
-  std::promise<void> done;
-  std::thread other([&] {
-    started.set_value(static_cast<DWORD>(syscall(SYS_gettid)));
-    done.get_future().wait();
-  });
-  const DWORD liveThread = started.get_future().get();
+  const LiveThread thread;
+  const DWORD liveThread = thread.id();
   for (const DWORD pid : {DWORD{0}, static_cast<DWORD>(GoneProcessId()), liveThread}) {
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid), nullptr) << pid;
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << pid;
   }
-  done.set_value();
-  other.join();
 }
 
 TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory) {
@@ -440,21 +417,14 @@ int OpenWithoutPidfds() {
   HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
   failed |= self == nullptr || GetPriorityClass(self) == 0 || !CloseHandle(self) ? 1 : 0;
 
-  std::promise<DWORD> started;
-  std::promise<void> done;
-  std::thread other([&] {
-    started.set_value(static_cast<DWORD>(syscall(SYS_gettid)));
-    done.get_future().wait();
-  });
-  const DWORD liveThread = started.get_future().get();
+  const LiveThread thread;
+  const DWORD liveThread = thread.id();
   for (const DWORD pid : {static_cast<DWORD>(GoneProcessId()), liveThread}) {
     failed |= OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid) != nullptr ||
                       GetLastError() != ERROR_INVALID_PARAMETER
                   ? 2
                   : 0;
   }
-  done.set_value();
-  other.join();
 
   failed |= HandleOutlivesItsId() << 2;
   return failed;

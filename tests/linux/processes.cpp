@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
+#include <future>
 #include <stdexcept>
 
 namespace {
@@ -109,15 +110,14 @@ int OpenDescriptors() {
   return count;
 }
 
-int RunAsNobody(int (*body)()) {
-  constexpr gid_t kNobodyGroup = 65534;
-  constexpr uid_t kNobody = 65534;
+namespace {
+
+// Runs `body` in a child after `setup`; the child's exit status, or -1 when
+// the setup failed or the child did not exit.
+int RunInChild(bool (*setup)(), int (*body)()) {
   const pid_t child = fork();
   if (child == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(kNobodyGroup) != 0 || setuid(kNobody) != 0) {
-      _exit(255);
-    }
-    _exit(body());
+    _exit(setup() ? body() : 255);
   }
   int status = 0;
   waitpid(child, &status, 0);
@@ -127,27 +127,41 @@ int RunAsNobody(int (*body)()) {
   return WEXITSTATUS(status);
 }
 
-int RunWithoutPidfds(int (*body)()) {
-  const pid_t child = fork();
-  if (child == 0) {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0 ||
-        syscall(SYS_pidfd_open, getpid(), 0) != -1 || errno != ENOSYS) {
-      _exit(255);
-    }
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
-    return -1;
-  }
-  return WEXITSTATUS(status);
+bool BecomeNobody() {
+  constexpr gid_t kNobodyGroup = 65534;
+  constexpr uid_t kNobody = 65534;
+  return setgroups(0, nullptr) == 0 && setgid(kNobodyGroup) == 0 && setuid(kNobody) == 0;
+}
+
+bool TakePidfdsAway() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
+         syscall(SYS_pidfd_open, getpid(), 0) == -1 && errno == ENOSYS;
+}
+
+}  // namespace
+
+int RunAsNobody(int (*body)()) { return RunInChild(BecomeNobody, body); }
+
+int RunWithoutPidfds(int (*body)()) { return RunInChild(TakePidfdsAway, body); }
+
+LiveThread::LiveThread() {
+  std::promise<DWORD> started;
+  thread_ = std::thread([this, &started] {
+    started.set_value(static_cast<DWORD>(syscall(SYS_gettid)));
+    done_.get_future().wait();
+  });
+  id_ = started.get_future().get();
+}
+
+LiveThread::~LiveThread() {
+  done_.set_value();
+  thread_.join();
 }

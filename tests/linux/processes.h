@@ -3,7 +3,11 @@
 
 #include <sys/types.h>
 
+#include <future>
 #include <string>
+#include <thread>
+
+#include <windows.h>
 
 // A copy of the test sleeper under a chosen file name, running until destroyed.
 class Sleeper {
@@ -41,3 +45,19 @@ int RunAsNobody(int (*body)());
 // ENOSYS, as on kernels before 5.3; the child's exit status is what `body`
 // returns. -1 if the call could not be taken away.
 int RunWithoutPidfds(int (*body)());
+
+// A second thread of this process, alive until destroyed.
+class LiveThread {
+ public:
+  LiveThread();
+  ~LiveThread();
+  LiveThread(const LiveThread&) = delete;
+  LiveThread& operator=(const LiveThread&) = delete;
+
+  DWORD id() const { return id_; }
+
+ private:
+  std::promise<void> done_;
+  std::thread thread_;
+  DWORD id_ = 0;
+};
