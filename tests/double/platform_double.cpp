@@ -154,6 +154,8 @@ void Reset(World world) {
   s.world = std::move(world);
 }
 
+void SetLastError(DWORD code) { The().lastError = code; }
+
 const std::vector<Call>& Calls() { return The().calls; }
 
 int OpenHandles() { return static_cast<int>(The().open.size()); }
@@ -172,7 +174,18 @@ int CallCount() {
 
 using fake::Op;
 
-extern "C" HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
+// On Linux the double takes the platform's own names, as the real layer does.
+// On Windows the runtime imports some of the same names from KERNEL32 for its
+// own use, so the double's carry a prefix, and the suites' build points only the
+// report's imports at them, through the pointers at the end of this file.
+#ifdef _WIN32
+#define PLATFORM_NAME(name) Fake##name
+#else
+#define PLATFORM_NAME(name) name
+#endif
+
+extern "C" HANDLE WINAPI PLATFORM_NAME(CreateToolhelp32Snapshot)(DWORD dwFlags,
+                                                                 DWORD th32ProcessID) {
   const Op op = dwFlags == TH32CS_SNAPPROCESS  ? Op::kSnapshotOfProcesses
                 : dwFlags == TH32CS_SNAPMODULE ? Op::kSnapshotOfModules
                                                : Op::kSnapshotOfThreads;
@@ -234,32 +247,32 @@ BOOL NextThread(Op op, HANDLE snapshot, THREADENTRY32* entry, bool first) {
 
 }  // namespace
 
-extern "C" BOOL WINAPI Process32First(HANDLE hSnapshot, PROCESSENTRY32* lppe) {
+extern "C" BOOL WINAPI PLATFORM_NAME(Process32First)(HANDLE hSnapshot, PROCESSENTRY32* lppe) {
   return NextProcess(Op::kProcess32First, hSnapshot, lppe, true);
 }
 
-extern "C" BOOL WINAPI Process32Next(HANDLE hSnapshot, PROCESSENTRY32* lppe) {
+extern "C" BOOL WINAPI PLATFORM_NAME(Process32Next)(HANDLE hSnapshot, PROCESSENTRY32* lppe) {
   return NextProcess(Op::kProcess32Next, hSnapshot, lppe, false);
 }
 
-extern "C" BOOL WINAPI Module32First(HANDLE hSnapshot, MODULEENTRY32* lpme) {
+extern "C" BOOL WINAPI PLATFORM_NAME(Module32First)(HANDLE hSnapshot, MODULEENTRY32* lpme) {
   return NextModule(Op::kModule32First, hSnapshot, lpme, true);
 }
 
-extern "C" BOOL WINAPI Module32Next(HANDLE hSnapshot, MODULEENTRY32* lpme) {
+extern "C" BOOL WINAPI PLATFORM_NAME(Module32Next)(HANDLE hSnapshot, MODULEENTRY32* lpme) {
   return NextModule(Op::kModule32Next, hSnapshot, lpme, false);
 }
 
-extern "C" BOOL WINAPI Thread32First(HANDLE hSnapshot, THREADENTRY32* lpte) {
+extern "C" BOOL WINAPI PLATFORM_NAME(Thread32First)(HANDLE hSnapshot, THREADENTRY32* lpte) {
   return NextThread(Op::kThread32First, hSnapshot, lpte, true);
 }
 
-extern "C" BOOL WINAPI Thread32Next(HANDLE hSnapshot, THREADENTRY32* lpte) {
+extern "C" BOOL WINAPI PLATFORM_NAME(Thread32Next)(HANDLE hSnapshot, THREADENTRY32* lpte) {
   return NextThread(Op::kThread32Next, hSnapshot, lpte, false);
 }
 
-extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritHandle*/,
-                                     DWORD dwProcessId) {
+extern "C" HANDLE WINAPI PLATFORM_NAME(OpenProcess)(DWORD /*dwDesiredAccess*/,
+                                                    BOOL /*bInheritHandle*/, DWORD dwProcessId) {
   if (fake::Fails(Op::kOpenProcess, dwProcessId)) {
     return nullptr;
   }
@@ -270,7 +283,7 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
   return fake::Hand(fake::kProcessHandle, dwProcessId);
 }
 
-extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
+extern "C" DWORD WINAPI PLATFORM_NAME(GetPriorityClass)(HANDLE hProcess) {
   const fake::Open* open = fake::Find(hProcess, fake::kProcessHandle);
   if (fake::Fails(Op::kGetPriorityClass, open != nullptr ? open->pid : 0)) {
     return 0;
@@ -282,7 +295,7 @@ extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
   return fake::ProcessOf(open->pid)->priorityClass;
 }
 
-extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
+extern "C" BOOL WINAPI PLATFORM_NAME(CloseHandle)(HANDLE hObject) {
   fake::State& s = fake::The();
   // A failed close still releases the handle: what is tested is that every
   // handle was given back exactly once.
@@ -298,17 +311,16 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
   return failed ? FALSE : TRUE;
 }
 
-extern "C" DWORD WINAPI GetLastError(void) {
+extern "C" DWORD WINAPI PLATFORM_NAME(GetLastError)(void) {
   fake::State& s = fake::The();
   s.calls.push_back(fake::Call{Op::kGetLastError, 0, false, s.lastError});
   return s.lastError;
 }
 
-extern "C" void WINAPI SetLastError(DWORD dwErrCode) { fake::The().lastError = dwErrCode; }
-
-extern "C" DWORD WINAPI FormatMessageA(DWORD /*dwFlags*/, LPCVOID /*lpSource*/, DWORD dwMessageId,
-                                       DWORD /*dwLanguageId*/, LPSTR lpBuffer, DWORD nSize,
-                                       va_list* /*Arguments*/) {
+extern "C" DWORD WINAPI PLATFORM_NAME(FormatMessageA)(DWORD /*dwFlags*/, LPCVOID /*lpSource*/,
+                                                      DWORD dwMessageId, DWORD /*dwLanguageId*/,
+                                                      LPSTR lpBuffer, DWORD nSize,
+                                                      va_list* /*Arguments*/) {
   if (fake::Fails(Op::kFormatMessageA, dwMessageId)) {
     return 0;
   }
@@ -324,3 +336,20 @@ extern "C" DWORD WINAPI FormatMessageA(DWORD /*dwFlags*/, LPCVOID /*lpSource*/, 
   std::memcpy(lpBuffer, it->second.c_str(), stored);
   return static_cast<DWORD>(std::min<std::size_t>(it->second.size(), nSize));
 }
+
+#ifdef _WIN32
+#define IMPORT_POINTER(name) \
+  extern "C" decltype(&Fake##name) const Fake##name##Import = &Fake##name;
+IMPORT_POINTER(CreateToolhelp32Snapshot)
+IMPORT_POINTER(Process32First)
+IMPORT_POINTER(Process32Next)
+IMPORT_POINTER(Module32First)
+IMPORT_POINTER(Module32Next)
+IMPORT_POINTER(Thread32First)
+IMPORT_POINTER(Thread32Next)
+IMPORT_POINTER(OpenProcess)
+IMPORT_POINTER(GetPriorityClass)
+IMPORT_POINTER(CloseHandle)
+IMPORT_POINTER(GetLastError)
+IMPORT_POINTER(FormatMessageA)
+#endif

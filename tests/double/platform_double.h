@@ -78,6 +78,9 @@ struct Call {
 // Starts a new script: no calls, no handles.
 void Reset(World world);
 
+// Sets the code that the double's GetLastError gives, as a failed call would.
+void SetLastError(DWORD code);
+
 const std::vector<Call>& Calls();
 
 // Handles handed out and not yet given to CloseHandle.

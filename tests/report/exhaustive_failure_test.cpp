@@ -76,7 +76,8 @@ TEST(ExhaustiveFailure, FailingAnyOneCallCostsOnlyWhatDependsOnIt) {
   ASSERT_GT(cleanCalls.size(), 20u);
 
   for (std::size_t k = 0; k < cleanCalls.size(); ++k) {
-    for (const DWORD code : {ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER, DWORD{1234}}) {
+    for (const DWORD code :
+         {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_INVALID_PARAMETER}, DWORD{1234}}) {
       SCOPED_TRACE("call " + std::to_string(k + 1) + " (" + fake::NameOf(cleanCalls[k].op) +
                    ") fails with " + std::to_string(code));
       fake::World faulty = world;

@@ -49,7 +49,7 @@ TEST_P(FailureText, IsCutToOneCleanLine) {
   fake::World world;
   world.messages[kCode] = GetParam().platformText;
   fake::Reset(world);
-  SetLastError(kCode);
+  fake::SetLastError(kCode);
 
   const Captured run = Capture([] {
     ReportFailure("Module32First");
@@ -70,7 +70,7 @@ TEST(ReportFailure, ACodeWithoutTextOrAFailedLookupShowsTheCodeAlone) {
       world.faults = {{fake::Op::kFormatMessageA, 0, ERROR_NOT_ENOUGH_MEMORY}};
     }
     fake::Reset(world);
-    SetLastError(kCode);
+    fake::SetLastError(kCode);
     const Captured run = Capture([] {
       ReportFailure("OpenProcess");
       return 0;
@@ -83,7 +83,7 @@ TEST(ReportFailure, ReadsTheErrorCodeBeforeAnyOtherCall) {
   fake::World world;
   world.messages[kCode] = "Text.\r\n";
   fake::Reset(world);
-  SetLastError(kCode);
+  fake::SetLastError(kCode);
   Capture([] {
     ReportFailure("OpenProcess");
     return 0;
@@ -97,7 +97,7 @@ TEST(ReportFailure, ReadsTheErrorCodeBeforeAnyOtherCall) {
 
 TEST(ReportFailure, LargestCodesAreUnsigned) {
   fake::Reset(fake::World{});
-  SetLastError(0xFFFFFFFFu);
+  fake::SetLastError(0xFFFFFFFFu);
   const Captured run = Capture([] {
     ReportFailure("GetPriorityClass");
     return 0;
