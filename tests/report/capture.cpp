@@ -77,10 +77,3 @@ Captured Capture(const std::function<int()>& body) {
   std::fclose(err);
   return captured;
 }
-
-Captured RunProgram() {
-  char name[] = "procreport";
-  char* argv[] = {name, nullptr};
-  char* envp[] = {nullptr};
-  return Capture([&] { return ProcreportMain(1, argv, envp); });
-}

@@ -16,4 +16,9 @@ Captured Capture(const std::function<int()>& body);
 int ProcreportMain(int argc, char* argv[], char* envp[]);
 
 // Runs the whole program from its entry point.
-Captured RunProgram();
+inline Captured RunProgram() {
+  char name[] = "procreport";
+  char* argv[] = {name, nullptr};
+  char* envp[] = {nullptr};
+  return Capture([&] { return ProcreportMain(1, argv, envp); });
+}

@@ -1,0 +1,347 @@
+// procreport.exe run for real against the platform's own process services
+// (Wine's, in CI), and the failure reporter fed real error codes.
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstring>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "capture.h"
+#include "report.h"
+
+namespace {
+
+struct ModuleLine {
+  std::string name;
+  std::string path;
+  unsigned long long size = 0;
+};
+
+struct ProcessRecord {
+  std::string name;
+  std::vector<ModuleLine> modules;
+};
+
+struct ProgramRun {
+  std::string out;
+  std::string err;
+  DWORD status = 0;
+};
+
+// The folder of this suite's own executable, where procreport.exe is built too.
+std::string BesideThisSuite(const char* fileName) {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string folder(path, length);
+  return folder.substr(0, folder.find_last_of('\\') + 1) + fileName;
+}
+
+std::string TemporaryFile() {
+  char folder[MAX_PATH];
+  char path[MAX_PATH];
+  GetTempPathA(sizeof folder, folder);
+  GetTempFileNameA(folder, "pr", 0, path);
+  return path;
+}
+
+HANDLE InheritableFile(const std::string& path) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                     CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+}
+
+std::string ReadBack(HANDLE file) {
+  std::string bytes;
+  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  char chunk[4096];
+  DWORD count = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &count, nullptr) && count > 0) {
+    bytes.append(chunk, count);
+  }
+  return bytes;
+}
+
+// Files rather than pipes take its output, so that nothing waits on a full pipe.
+ProgramRun RunProcreport() {
+  const std::string outPath = TemporaryFile();
+  const std::string errPath = TemporaryFile();
+  HANDLE out = InheritableFile(outPath);
+  HANDLE err = InheritableFile(errPath);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  std::string commandLine = "\"" + BesideThisSuite("procreport.exe") + "\"";
+  PROCESS_INFORMATION process = {};
+  ProgramRun run;
+  if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                     &startup, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &run.status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  } else {
+    ADD_FAILURE() << "procreport.exe did not start: error " << GetLastError();
+  }
+  run.out = ReadBack(out);
+  run.err = ReadBack(err);
+  CloseHandle(out);
+  CloseHandle(err);
+  DeleteFileA(outPath.c_str());
+  DeleteFileA(errPath.c_str());
+  return run;
+}
+
+// Standard output and standard error are in text mode: every line break must
+// arrive as CR LF. Gives the lines without their CR LF.
+std::vector<std::string> TextModeLines(const std::string& bytes) {
+  std::vector<std::string> lines(1);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
+      lines.emplace_back();
+      ++i;
+    } else {
+      EXPECT_NE(bytes[i], '\n') << "a line break without its CR at byte " << i;
+      lines.back() += bytes[i];
+    }
+  }
+  return lines;
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields(1);
+  for (const char c : line) {
+    if (c == '\t') {
+      fields.emplace_back();
+    } else {
+      fields.back() += c;
+    }
+  }
+  return fields;
+}
+
+// Reads the report back: the banner and an empty line, then for each process
+// an empty line, its header, and its module lines. Any line out of that shape is a failure.
+std::vector<ProcessRecord> ParseReport(const std::string& bytes) {
+  const std::vector<std::string> lines = TextModeLines(bytes);
+  std::vector<ProcessRecord> processes;
+  if (lines.size() < 3) {
+    ADD_FAILURE() << "no banner: " << bytes;
+    return processes;
+  }
+  EXPECT_EQ(lines[0].substr(0, 1), ";");
+  EXPECT_EQ(lines[1].substr(0, 1), ";");
+  EXPECT_EQ(lines[2], "");
+  const std::string header = "!PROCESS NAME:=";
+  for (std::size_t i = 3; i < lines.size(); ++i) {
+    if (lines[i].empty() && i + 1 < lines.size() && lines[i + 1].rfind(header, 0) == 0) {
+      processes.push_back({lines[++i].substr(header.size()), {}});
+      continue;
+    }
+    const std::vector<std::string> fields = Fields(lines[i]);
+    const bool isModule = !processes.empty() && fields.size() == 3 && !fields[0].empty() &&
+                          !fields[1].empty() && !fields[2].empty() &&
+                          fields[2].find_first_not_of("0123456789") == std::string::npos &&
+                          fields[2][0] != '0';
+    if (!isModule) {
+      ADD_FAILURE() << "line " << i + 1 << " is out of shape: " << lines[i];
+      continue;
+    }
+    processes.back().modules.push_back({fields[0], fields[1], std::stoull(fields[2])});
+  }
+  return processes;
+}
+
+std::string FileNameOf(const std::string& path) { return path.substr(path.find_last_of('\\') + 1); }
+
+bool SameFileName(const std::string& a, const std::string& b) {
+  return _stricmp(a.c_str(), b.c_str()) == 0;
+}
+
+// Every process the platform lists now, by id, with its executable's name, as
+// the process-status calls tell it, independently of the Tool Help snapshots.
+std::map<DWORD, std::string> ProcessesNow() {
+  std::vector<DWORD> ids(4096);
+  DWORD bytes = 0;
+  EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes);
+  ids.resize(bytes / sizeof(DWORD));
+  std::map<DWORD, std::string> names;
+  for (const DWORD id : ids) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (process == nullptr) {
+      continue;
+    }
+    char path[MAX_PATH];
+    DWORD length = sizeof path;
+    if (QueryFullProcessImageNameA(process, 0, path, &length)) {
+      names[id] = FileNameOf(std::string(path, length));
+    }
+    CloseHandle(process);
+  }
+  return names;
+}
+
+// The size of an image as its PE header gives it, read from the file.
+DWORD SizeOfImageOnDisk(const std::string& path) {
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  std::string head(4096, '\0');
+  DWORD count = 0;
+  ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &count, nullptr);
+  CloseHandle(file);
+  IMAGE_DOS_HEADER dos;
+  std::memcpy(&dos, head.data(), sizeof dos);
+  IMAGE_NT_HEADERS32 nt;
+  std::memcpy(&nt, head.data() + dos.e_lfanew, sizeof nt);
+  return nt.OptionalHeader.SizeOfImage;
+}
+
+// The size of a DLL that this suite has loaded too, as the loader gives it.
+DWORD SizeOfLoadedImage(const char* name) {
+  MODULEINFO info = {};
+  GetModuleInformation(GetCurrentProcess(), GetModuleHandleA(name), &info, sizeof info);
+  return info.SizeOfImage;
+}
+
+// One run of the program, between two looks at the processes that the platform runs.
+class RealReport : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    before_ = ProcessesNow();
+    run_ = RunProcreport();
+    after_ = ProcessesNow();
+  }
+  inline static std::map<DWORD, std::string> before_;
+  inline static ProgramRun run_;
+  inline static std::map<DWORD, std::string> after_;
+};
+
+TEST_F(RealReport, EndsAWholeWalkWithStatusOne) { EXPECT_EQ(run_.status, 1u); }
+
+TEST_F(RealReport, IsWellFormedTextWithPlatformLineEndsAndNoClosingBreak) {
+  ASSERT_FALSE(run_.out.empty());
+  EXPECT_NE(run_.out.back(), '\n');
+  const std::vector<ProcessRecord> processes = ParseReport(run_.out);
+  EXPECT_FALSE(processes.empty());
+}
+
+TEST_F(RealReport, HasAHeaderForEveryProcessThatLivedThroughTheRun) {
+  std::map<std::string, int> headers;
+  for (const ProcessRecord& process : ParseReport(run_.out)) {
+    ++headers[process.name];
+  }
+  std::map<std::string, int> lived;
+  for (const auto& [id, name] : before_) {
+    const auto after = after_.find(id);
+    if (after != after_.end() && after->second == name) {
+      ++lived[name];
+    }
+  }
+  EXPECT_NE(lived.count(FileNameOf(BesideThisSuite("end_to_end_tests.exe"))), 0u);
+  for (const auto& [name, count] : lived) {
+    EXPECT_GE(headers[name], count) << name;
+  }
+}
+
+TEST_F(RealReport, ListsItsOwnModulesWithTheirSizes) {
+  const std::string exe = BesideThisSuite("procreport.exe");
+  const ProcessRecord* self = nullptr;
+  const std::vector<ProcessRecord> processes = ParseReport(run_.out);
+  for (const ProcessRecord& process : processes) {
+    if (process.name == "procreport.exe") {
+      self = &process;
+    }
+  }
+  ASSERT_NE(self, nullptr);
+  ASSERT_FALSE(self->modules.empty());
+
+  const ModuleLine& image = self->modules.front();
+  EXPECT_TRUE(SameFileName(image.name, "procreport.exe")) << image.name;
+  EXPECT_TRUE(SameFileName(image.path, exe)) << image.path << " is not " << exe;
+  EXPECT_EQ(image.size, SizeOfImageOnDisk(exe));
+
+  for (const char* dll : {"ntdll.dll", "kernel32.dll"}) {
+    bool found = false;
+    for (const ModuleLine& module : self->modules) {
+      if (SameFileName(module.name, dll)) {
+        found = true;
+        EXPECT_TRUE(SameFileName(FileNameOf(module.path), dll)) << module.path;
+        EXPECT_EQ(module.size, SizeOfLoadedImage(dll)) << dll;
+      }
+    }
+    EXPECT_TRUE(found) << dll;
+  }
+}
+
+TEST_F(RealReport, ToldOnlyWellFormedFailuresOnStandardError) {
+  // Under Wine every process can be opened; one that ends between the
+  // snapshot and its open is the only failure to expect.
+  const std::regex failure(
+      "procreport: (CreateToolhelp32Snapshot|Process32First|OpenProcess|GetPriorityClass|"
+      "Module32First) failed with error [0-9]+(: [^\\r\\n]*[^.\\r\\n \\t])?");
+  std::vector<std::string> lines = TextModeLines(run_.err);
+  EXPECT_EQ(lines.back(), "") << "the last failure line is not ended";
+  lines.pop_back();
+  for (const std::string& line : lines) {
+    EXPECT_TRUE(std::regex_match(line, failure)) << line;
+  }
+}
+
+// The platform's text for a code cut to its first line without trailing periods
+// and blanks, written plainly: the reference for what the reporter shows.
+std::string FirstLineOf(const std::string& text) {
+  std::string line = text.substr(0, text.find_first_of("\r\n"));
+  while (!line.empty() && (line.back() == '.' || line.back() == ' ' || line.back() == '\t')) {
+    line.pop_back();
+  }
+  return line;
+}
+
+Captured ReportWithCode(DWORD code) {
+  return Capture([code] {
+    SetLastError(code);
+    ReportFailure("OpenProcess");
+    return 0;
+  });
+}
+
+TEST(ReportFailureOnThePlatform, ShowsThePlatformsOwnTextCutToOneLine) {
+  for (const DWORD code : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_INVALID_PARAMETER},
+                           DWORD{ERROR_NO_MORE_FILES}, DWORD{ERROR_PARTIAL_COPY}}) {
+    char text[1024] = "";
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    ASSERT_GT(length, 0u) << "the platform has no text for " << code;
+    const std::string shown = FirstLineOf(text);
+    ASSERT_NE(shown, text) << "the platform's text needs no cleaning: " << text;
+
+    const Captured run = ReportWithCode(code);
+    EXPECT_EQ(run.err, "procreport: OpenProcess failed with error " + std::to_string(code) + ": " +
+                           shown + "\n");
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+TEST(ReportFailureOnThePlatform, ShowsTheCodeAloneWhereThePlatformHasNoText) {
+  // The customer bit: no system message can carry such a code.
+  const DWORD code = 0x2000ABCDu;
+  char text[256];
+  ASSERT_EQ(
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                     MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr),
+      0u);
+
+  const Captured run = ReportWithCode(code);
+  EXPECT_EQ(run.err, "procreport: OpenProcess failed with error 536914893\n");
+  EXPECT_EQ(run.out, "");
+}
+
+}  // namespace
