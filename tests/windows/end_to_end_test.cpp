@@ -188,19 +188,22 @@ std::map<DWORD, std::string> ProcessesNow() {
   return names;
 }
 
-// The size of an image as its PE header gives it, read from the file.
-DWORD SizeOfImageOnDisk(const std::string& path) {
+// The PE headers of an image, read from its file.
+IMAGE_NT_HEADERS32 HeadersOnDisk(const std::string& path) {
   HANDLE file =
       CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   std::string head(4096, '\0');
   DWORD count = 0;
   ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &count, nullptr);
   CloseHandle(file);
-  IMAGE_DOS_HEADER dos;
+  IMAGE_DOS_HEADER dos = {};
   std::memcpy(&dos, head.data(), sizeof dos);
-  IMAGE_NT_HEADERS32 nt;
-  std::memcpy(&nt, head.data() + dos.e_lfanew, sizeof nt);
-  return nt.OptionalHeader.SizeOfImage;
+  IMAGE_NT_HEADERS32 nt = {};
+  if (dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
+      static_cast<std::size_t>(dos.e_lfanew) + sizeof nt <= count) {
+    std::memcpy(&nt, head.data() + dos.e_lfanew, sizeof nt);
+  }
+  return nt;
 }
 
 // The size of a DLL that this suite has loaded too, as the loader gives it.
@@ -265,7 +268,7 @@ TEST_F(RealReport, ListsItsOwnModulesWithTheirSizes) {
   const ModuleLine& image = self->modules.front();
   EXPECT_TRUE(SameFileName(image.name, "procreport.exe")) << image.name;
   EXPECT_TRUE(SameFileName(image.path, exe)) << image.path << " is not " << exe;
-  EXPECT_EQ(image.size, SizeOfImageOnDisk(exe));
+  EXPECT_EQ(image.size, HeadersOnDisk(exe).OptionalHeader.SizeOfImage);
 
   for (const char* dll : {"ntdll.dll", "kernel32.dll"}) {
     bool found = false;
@@ -292,6 +295,14 @@ TEST_F(RealReport, ToldOnlyWellFormedFailuresOnStandardError) {
   for (const std::string& line : lines) {
     EXPECT_TRUE(std::regex_match(line, failure)) << line;
   }
+}
+
+TEST(ProcreportExe, IsA32BitConsoleProgram) {
+  const IMAGE_NT_HEADERS32 nt = HeadersOnDisk(BesideThisSuite("procreport.exe"));
+  EXPECT_EQ(nt.Signature, DWORD{IMAGE_NT_SIGNATURE});
+  EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+  EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+  EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI);
 }
 
 // The platform's text for a code cut to its first line without trailing periods
