@@ -337,6 +337,7 @@ extern "C" DWORD WINAPI PLATFORM_NAME(FormatMessageA)(DWORD /*dwFlags*/, LPCVOID
   return static_cast<DWORD>(std::min<std::size_t>(it->second.size(), nSize));
 }
 
+// What the report's renamed imports on Windows go through.
 #ifdef _WIN32
 #define IMPORT_POINTER(name) \
   extern "C" decltype(&Fake##name) const Fake##name##Import = &Fake##name;
