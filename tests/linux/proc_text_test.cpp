@@ -160,4 +160,37 @@ TEST(PriorityClass, FollowsPolicyAndNice) {
   }
 }
 
+struct ShownCase {
+  const char* title;
+  std::string raw;
+  std::size_t fieldSize;
+  std::string shown;
+};
+
+TEST(CopyShown, WritesControlBytesAsOctalEscapesAndCutsBetweenThem) {
+  const ShownCase cases[] = {
+      {"plain text unchanged", "libc.so.6", 16, "libc.so.6"},
+      {"tab and line break escaped", "a\tb\nc", 16, "a\\011b\\012c"},
+      {"other control bytes escaped", std::string("\x01\x1f", 2), 16, "\\001\\037"},
+      {"percent, high bytes and delete unchanged", "%n\xC3\xA9\xFF\x7F", 16, "%n\xC3\xA9\xFF\x7F"},
+      {"the kernel's own escape kept as it is", "a\\012b", 16, "a\\012b"},
+      {"cut to fit", "abcdef", 4, "abc"},
+      {"an escape that fits exactly", "ab\tc", 7, "ab\\011"},
+      {"never cut inside an escape", "ab\tc", 6, "ab"},
+      {"an empty field stays untouched", "abc", 0, ""},
+  };
+  for (const ShownCase& c : cases) {
+    std::vector<char> field(c.fieldSize + 1, 'X');  // one guard byte past the field
+    procfs::CopyShown(field.data(), c.fieldSize, c.raw.data(), c.raw.size());
+    EXPECT_EQ(field.back(), 'X') << c.title;
+    if (c.fieldSize == 0) {
+      continue;
+    }
+    EXPECT_EQ(std::string(field.data()), c.shown) << c.title;
+    for (std::size_t i = c.shown.size(); i < c.fieldSize; ++i) {
+      EXPECT_EQ(field[i], '\0') << c.title << " at " << i;
+    }
+  }
+}
+
 }  // namespace

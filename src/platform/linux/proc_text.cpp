@@ -238,6 +238,32 @@ DWORD PriorityClassOf(uint32_t policy, int32_t nice) {
   return HIGH_PRIORITY_CLASS;
 }
 
+void CopyShown(char* field, std::size_t size, const char* text, std::size_t length) {
+  if (size == 0) {
+    return;
+  }
+  constexpr std::size_t kEscapeLength = 4;  // "\ooo"
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20) {
+      if (used + 1 > size - 1) {
+        break;
+      }
+      field[used++] = text[i];
+    } else {
+      if (used + kEscapeLength > size - 1) {
+        break;
+      }
+      field[used++] = '\\';
+      field[used++] = static_cast<char>('0' + (byte >> 6));
+      field[used++] = static_cast<char>('0' + ((byte >> 3) & 7));
+      field[used++] = static_cast<char>('0' + (byte & 7));
+    }
+  }
+  std::memset(field + used, 0, size - used);
+}
+
 LONG BasePriorityOf(DWORD priorityClass) {
   switch (priorityClass) {
     case IDLE_PRIORITY_CLASS:

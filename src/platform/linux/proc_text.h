@@ -92,6 +92,13 @@ int ForEachLine(Read&& read, std::vector<char>* buffer, std::size_t maxLine, OnL
   return 0;
 }
 
+// Copies a name or path into a record's text field of `size` bytes. A control
+// byte (a tab, a line break...), which no Windows file name holds and which
+// would break the lines of whatever lists it, is written as the kernel writes a
+// line break in /proc/PID/maps: a backslash and three octal digits. Cut to fit,
+// never inside such an escape; always terminated; the rest of the field zeroed.
+void CopyShown(char* field, std::size_t size, const char* text, std::size_t length);
+
 // The Windows priority class that matches a scheduling policy and nice value.
 DWORD PriorityClassOf(uint32_t policy, int32_t nice);
 

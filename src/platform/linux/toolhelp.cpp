@@ -11,6 +11,7 @@
 #include "handles.h"
 #include "last_error.h"
 #include "proc_files.h"
+#include "proc_text.h"
 #include "snapshot.h"
 
 namespace {
@@ -18,12 +19,9 @@ namespace {
 constexpr DWORD kKnownFlags =
     TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD | TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32;
 
-// Copies a name into a fixed text field, cut to fit and always terminated.
 template <std::size_t N>
 void CopyText(char (&field)[N], const char* text, std::size_t length) {
-  length = std::min(length, N - 1);
-  std::memcpy(field, text, length);
-  std::memset(field + length, 0, N - length);
+  procfs::CopyShown(field, N, text, length);
 }
 
 const char* BaseName(const char* path, std::size_t length) {
