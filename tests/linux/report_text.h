@@ -58,7 +58,7 @@ inline ParsedReport ParseReport(const std::string& text) {
       return fail(i);
     }
     ReportedModule module{lines[i].substr(0, first), lines[i].substr(first + 1, second - first - 1),
-                      lines[i].substr(second + 1)};
+                          lines[i].substr(second + 1)};
     if (module.name.empty() || module.path.rfind('/', 0) != 0 || module.size.empty() ||
         module.size.find_first_not_of("0123456789") != std::string::npos) {
       return fail(i);
@@ -74,7 +74,7 @@ inline ParsedReport ParseReport(const std::string& text) {
 
 // The processes of a report under one name.
 inline std::vector<const ReportedProcess*> Named(const ParsedReport& report,
-                                               const std::string& name) {
+                                                 const std::string& name) {
   std::vector<const ReportedProcess*> found;
   for (const ReportedProcess& process : report.processes) {
     if (process.name == name) {
