@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <vector>
@@ -109,6 +110,26 @@ Snapshot* FindSnapshot(HANDLE handle) {
 const Process* FindProcess(HANDLE handle) {
   Slot* slot = Find(handle, Kind::kProcess);
   return slot != nullptr ? &slot->process : nullptr;
+}
+
+bool ListedAsAnother(DWORD pid, uint64_t startTime) {
+  bool listed = false;
+  for (const Slot& slot : TheTable().slots) {
+    if (slot.kind != Kind::kSnapshot) {
+      continue;
+    }
+    const std::vector<ProcessRecord>& processes = slot.snapshot->processes;  // by ascending id
+    const auto record =
+        std::lower_bound(processes.begin(), processes.end(), pid,
+                         [](const ProcessRecord& r, DWORD id) { return r.pid < id; });
+    if (record != processes.end() && record->pid == pid) {
+      if (record->startTime == startTime) {
+        return false;
+      }
+      listed = true;
+    }
+  }
+  return listed;
 }
 
 bool Close(HANDLE handle) {

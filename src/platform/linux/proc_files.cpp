@@ -120,6 +120,11 @@ ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t 
   return static_cast<ssize_t>(total);
 }
 
+bool ReadStat(int directory, DWORD id, char (&text)[kStatBufferSize], StatFields* stat) {
+  const ssize_t count = ReadSmallFile(directory, Path(id, "stat").c_str(), text, sizeof text);
+  return count > 0 && ParseStat(text, static_cast<std::size_t>(count), stat);
+}
+
 bool IsProcessId(int root, DWORD id) {
   // Tgid is among the first lines of a status text.
   char text[512];

@@ -8,7 +8,12 @@
 
 #include <windows.h>
 
+#include "proc_text.h"
+
 namespace procfs {
+
+// Room for a whole stat line: a 64-byte command name and 52 numbers.
+constexpr std::size_t kStatBufferSize = 2048;
 
 // A relative path under /proc such as "1234/stat", built without formatting.
 class Path {
@@ -30,6 +35,10 @@ ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t
 // Reads the first bytes of a file below `directory`, up to `size`. Returns the
 // byte count, or -errno.
 ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t size);
+
+// Reads and parses ID/stat below `directory` into `text`, to whose bytes
+// `stat->command` then points. False when the process is gone or the line is not whole.
+bool ReadStat(int directory, DWORD id, char (&text)[kStatBufferSize], StatFields* stat);
 
 // Whether the id names a process rather than one of its other threads (whose
 // ids /proc also answers to, unlisted).

@@ -16,15 +16,10 @@
 
 namespace {
 
-// Room for a whole stat line.
-constexpr std::size_t kStatBufferSize = 2048;
-
 // False when the process is gone.
 bool ReadStat(int root, DWORD pid, procfs::StatFields* stat) {
-  char text[kStatBufferSize];
-  const ssize_t count =
-      procfs::ReadSmallFile(root, procfs::Path(pid, "stat").c_str(), text, sizeof text);
-  return count > 0 && procfs::ParseStat(text, static_cast<std::size_t>(count), stat);
+  char text[procfs::kStatBufferSize];
+  return procfs::ReadStat(root, pid, text, stat);
 }
 
 // Whether the opened process still holds its id (a zombie does), so that what
@@ -97,13 +92,18 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
     return nullptr;
   }
   handles::Process process;
-  const DWORD error = Open(dwProcessId, &process);
+  DWORD error = Open(dwProcessId, &process);
   HANDLE handle = nullptr;
-  if (error == ERROR_SUCCESS) {
+  {
     const auto lock = handles::Lock();
-    handle = handles::AddProcess(process);
-  } else {
-    SetLastError(error);
+    if (error == ERROR_SUCCESS && handles::ListedAsAnother(dwProcessId, process.startTime)) {
+      error = ERROR_INVALID_PARAMETER;  // the process that was listed is gone
+    }
+    if (error == ERROR_SUCCESS) {
+      handle = handles::AddProcess(process);
+    } else {
+      SetLastError(error);
+    }
   }
   if (handle == nullptr && process.pidfd >= 0) {
     close(process.pidfd);

@@ -7,14 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "handles.h"
 #include "last_error.h"
 #include "proc_files.h"
 #include "proc_text.h"
 
 namespace {
 
-// Room for a whole stat line: a 64-byte command name and 52 numbers.
-constexpr std::size_t kStatBufferSize = 2048;
 // The kernel's PATH_MAX: the longest link /proc/PID/exe can hold.
 constexpr std::size_t kLinkBufferSize = 4096;
 // Maps are read in chunks. A line is about 80 bytes and a path, which is
@@ -57,14 +56,12 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     return FailWithErrno(-error);
   }
   snapshot->processes.reserve(pids.size());
-  char statText[kStatBufferSize];
+  char statText[procfs::kStatBufferSize];
   char link[kLinkBufferSize];
   for (const DWORD pid : pids) {
-    const ssize_t count =
-        procfs::ReadSmallFile(root, procfs::Path(pid, "stat").c_str(), statText, sizeof statText);
     procfs::StatFields stat;
     // A process that is gone by now, or whose line cannot be read, is not listed.
-    if (count <= 0 || !procfs::ParseStat(statText, static_cast<std::size_t>(count), &stat)) {
+    if (!procfs::ReadStat(root, pid, statText, &stat)) {
       continue;
     }
     const char* name = nullptr;
@@ -72,6 +69,7 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     NameOf(root, pid, stat, &name, &nameLength, link);
     ProcessRecord record = {};
     record.pid = pid;
+    record.startTime = stat.startTime;
     record.parent = stat.parent;
     record.threads = stat.threads;
     record.basePriority = procfs::BasePriorityOf(procfs::PriorityClassOf(stat.policy, stat.nice));
@@ -87,7 +85,7 @@ DWORD TakeThreads(int root, Snapshot* snapshot) {
   if (const int error = procfs::ListIds(root, &pids); error != 0) {
     return FailWithErrno(-error);
   }
-  char statText[kStatBufferSize];
+  char statText[procfs::kStatBufferSize];
   std::vector<DWORD> tids;
   for (const DWORD pid : pids) {
     const procfs::Descriptor tasks(
@@ -97,10 +95,8 @@ DWORD TakeThreads(int root, Snapshot* snapshot) {
       continue;  // gone
     }
     for (const DWORD tid : tids) {
-      const ssize_t count = procfs::ReadSmallFile(tasks.get(), procfs::Path(tid, "stat").c_str(),
-                                                  statText, sizeof statText);
       procfs::StatFields stat;
-      if (count <= 0 || !procfs::ParseStat(statText, static_cast<std::size_t>(count), &stat)) {
+      if (!procfs::ReadStat(tasks.get(), tid, statText, &stat)) {
         continue;
       }
       const LONG base = procfs::BasePriorityOf(procfs::PriorityClassOf(stat.policy, stat.nice));
@@ -152,6 +148,11 @@ DWORD OpenError(int error) {
   return FailWithErrno(error);
 }
 
+bool ListedAsAnother(DWORD pid, uint64_t startTime) {
+  const auto lock = handles::Lock();
+  return handles::ListedAsAnother(pid, startTime);
+}
+
 }  // namespace
 
 DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
@@ -181,6 +182,15 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
   if (error != 0) {
     snapshot->modules.clear();
     return OpenError(-error);
+  }
+  // Read after the maps: if the process that a process snapshot listed still
+  // holds the id now, it held it while its maps were read.
+  char statText[procfs::kStatBufferSize];
+  procfs::StatFields stat;
+  if (!procfs::ReadStat(root, pid, statText, &stat) || ListedAsAnother(pid, stat.startTime)) {
+    snapshot->modules.clear();
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return ERROR_INVALID_PARAMETER;
   }
 
   std::vector<ModuleRecord>& modules = snapshot->modules;

@@ -10,6 +10,7 @@
 
 struct ProcessRecord {
   DWORD pid;
+  uint64_t startTime;  // with the id, names the process the snapshot saw
   DWORD parent;
   DWORD threads;
   LONG basePriority;

@@ -1,0 +1,212 @@
+// Processes and files shaped to trouble the Linux layer, each with the result it
+// must give.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <tlhelp32.h>
+
+#include "capture.h"
+#include "processes.h"
+#include "report.h"
+#include "report_text.h"
+
+namespace {
+
+std::string DirectoryOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
+// The one record of the report under `shown`, after checking the report's shape.
+ReportedProcess RecordOf(const std::string& shown) {
+  const Captured run = RunProgram();
+  EXPECT_EQ(run.status, 1);
+  const ParsedReport report = ParseReport(run.out);
+  EXPECT_TRUE(report.wellFormed) << report.fault;
+  const std::vector<const ReportedProcess*> found = Named(report, shown);
+  EXPECT_EQ(found.size(), 1u) << shown;
+  return found.empty() ? ReportedProcess{} : *found.front();
+}
+
+struct NameCase {
+  const char* title;
+  std::string file;   // the executable's file name
+  std::string shown;  // its header and module name
+  bool deleteAfterStart;
+};
+
+TEST(HostileProcess, KeepsItsRecordWithItsNameShownOnOneLine) {
+  const NameCase cases[] = {
+      // The kernel marks the link and the mapping of a deleted file; the mark is kept.
+      {"deleted executable", "doomed", "doomed (deleted)", true},
+      {"line break and spaces", "two words\nthree", "two words\\012three", false},
+      {"the longest file name", std::string(255, 'y'), std::string(255, 'y'), false},
+  };
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(c.title);
+    Sleeper sleeper(c.file);
+    if (c.deleteAfterStart) {
+      ASSERT_EQ(unlink(sleeper.path().c_str()), 0);
+    }
+    const ReportedProcess record = RecordOf(c.shown);
+    ASSERT_GE(record.modules.size(), 2u);
+    EXPECT_EQ(record.modules[0].name, c.shown);
+    // A path is cut to the record's field (MAX_PATH with its terminator).
+    EXPECT_EQ(record.modules[0].path, (DirectoryOf(sleeper.path()) + c.shown).substr(0, 259));
+    EXPECT_NE(record.modules[0].size, "0");
+  }
+}
+
+// Files mapped executable into this process, unmapped and removed at the end.
+class MappedFiles {
+ public:
+  MappedFiles() {
+    char pattern[] = "/tmp/procreport-maps-XXXXXX";
+    directory_ = mkdtemp(pattern) != nullptr ? pattern : "";
+  }
+  ~MappedFiles() {
+    for (const Mapping& mapping : mappings_) {
+      munmap(mapping.address, mapping.size);
+      unlink(mapping.path.c_str());
+    }
+    rmdir(directory_.c_str());
+  }
+  MappedFiles(const MappedFiles&) = delete;
+  MappedFiles& operator=(const MappedFiles&) = delete;
+
+  // Maps a new file of `size` bytes (sparse) for reading and executing; false if refused.
+  bool Map(const std::string& name, uint64_t size) {
+    const std::string path = directory_ + "/" + name;
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(size)) != 0) {
+      return false;
+    }
+    void* address = mmap(nullptr, size, PROT_READ | PROT_EXEC, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (address == MAP_FAILED) {
+      unlink(path.c_str());
+      return false;
+    }
+    mappings_.push_back({path, address, size});
+    return true;
+  }
+
+  const std::string& directory() const { return directory_; }
+
+  // The paths in address order.
+  std::vector<std::string> PathsByAddress() const {
+    std::vector<Mapping> sorted = mappings_;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Mapping& a, const Mapping& b) { return a.address < b.address; });
+    std::vector<std::string> paths;
+    for (const Mapping& mapping : sorted) {
+      paths.push_back(mapping.path);
+    }
+    return paths;
+  }
+
+ private:
+  struct Mapping {
+    std::string path;
+    void* address;
+    std::size_t size;
+  };
+  std::string directory_;
+  std::vector<Mapping> mappings_;
+};
+
+// This process's modules from the given directory, in the snapshot's order.
+std::vector<MODULEENTRY32> OwnModulesFrom(const std::string& directory) {
+  std::vector<MODULEENTRY32> found;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+  EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
+  MODULEENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
+    if (std::string(entry.szExePath).rfind(directory + "/", 0) == 0) {
+      found.push_back(entry);
+    }
+  }
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+  CloseHandle(snapshot);
+  return found;
+}
+
+TEST(HostileMapping, AFileLargerThanFourGibibytesHasTheLargestSize) {
+  MappedFiles files;
+  if (!files.Map("big.bin", uint64_t{5} << 30)) {
+    GTEST_SKIP() << "this machine refuses an executable mapping of 5 GiB in /tmp";
+  }
+  const std::vector<MODULEENTRY32> modules = OwnModulesFrom(files.directory());
+  ASSERT_EQ(modules.size(), 1u);
+  EXPECT_STREQ(modules[0].szModule, "big.bin");
+  EXPECT_EQ(modules[0].modBaseSize, 0xFFFFFFFFu);
+}
+
+TEST(HostileMapping, HundredsOfModulesAreAllListedInAddressOrder) {
+  constexpr int kModules = 300;
+  constexpr uint64_t kPage = 4096;
+  MappedFiles files;
+  for (int i = 0; i < kModules; ++i) {
+    ASSERT_TRUE(files.Map("module-" + std::to_string(i) + ".so", kPage)) << i;
+  }
+  const std::vector<MODULEENTRY32> modules = OwnModulesFrom(files.directory());
+  std::vector<std::string> listed;
+  for (const MODULEENTRY32& module : modules) {
+    listed.push_back(module.szExePath);
+    EXPECT_EQ(module.modBaseSize, kPage) << module.szExePath;
+  }
+  EXPECT_EQ(listed, files.PathsByAddress());
+}
+
+TEST(ReusedId, NamesTheProcessThatAnOpenSnapshotListedOrNone) {
+  Sleeper first("first holder");
+  const pid_t pid = first.pid();
+  HANDLE before = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  ASSERT_NE(before, INVALID_HANDLE_VALUE);
+  first.Stop();
+  // Start times count in clock ticks (10 ms): the kernel hands an id out again
+  // only after all others, never within a tick, but asked for it here, it would.
+  usleep(30000);
+  Sleeper second("second holder", pid);
+  if (second.pid() != pid) {
+    CloseHandle(before);
+    GTEST_SKIP() << "the kernel would not hand out the same id again (needs root)";
+  }
+  const DWORD id = static_cast<DWORD>(pid);
+
+  // The snapshot listed the first holder: its id must not open the second.
+  EXPECT_EQ(OpenProcess(PROCESS_ALL_ACCESS, FALSE, id), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+
+  // A snapshot that lists the second holder, or none at all, opens it.
+  for (const bool withNewSnapshot : {true, false}) {
+    SCOPED_TRACE(withNewSnapshot ? "a later snapshot lists it" : "no snapshot lists the id");
+    HANDLE after = withNewSnapshot ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : nullptr;
+    if (!withNewSnapshot) {
+      EXPECT_TRUE(CloseHandle(before));
+    }
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, id);
+    EXPECT_NE(process, nullptr);
+    EXPECT_TRUE(CloseHandle(process));
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id);
+    ASSERT_NE(modules, INVALID_HANDLE_VALUE);
+    MODULEENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    EXPECT_TRUE(Module32First(modules, &entry));
+    EXPECT_STREQ(entry.szModule, "second holder");
+    EXPECT_TRUE(CloseHandle(modules));
+    if (withNewSnapshot) {
+      EXPECT_TRUE(CloseHandle(after));
+    }
+  }
+}
+
+}  // namespace
