@@ -389,6 +389,7 @@ void CheckBuiltMaps(Reader& in) {
 
 void CheckLines(Reader& in) {
   const std::size_t maxLine = in.Byte() % 48;
+  // Callers start the buffer no bigger than the longest line and its break.
   const std::size_t initialSize = in.Byte() % (maxLine + 2);
   const unsigned failingRead = in.Byte();  // 0: no read fails
   std::vector<std::size_t> chunks(in.Byte() % 9);

@@ -33,6 +33,24 @@ ReportedProcess RecordOf(const std::string& shown) {
   return found.empty() ? ReportedProcess{} : *found.front();
 }
 
+TEST(HostileProcess, WhoseMainThreadEndedIsReportedWithItsModules) {
+  Sleeper sleeper("leader gone", 0, true);
+  const ReportedProcess record = RecordOf("leader gone");
+  ASSERT_GE(record.modules.size(), 2u);
+  EXPECT_EQ(record.modules[0].path, sleeper.path());
+
+  // Access is checked against the live thread's memory, and still refused.
+  if (geteuid() == 0) {
+    static DWORD pid;
+    pid = static_cast<DWORD>(sleeper.pid());
+    EXPECT_EQ(RunAsNobody([] {
+                HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+                return process == nullptr && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1;
+              }),
+              0);
+  }
+}
+
 struct NameCase {
   const char* title;
   std::string file;   // the executable's file name

@@ -37,7 +37,7 @@ void CopyFile(const char* from, const std::string& to) {
 
 }  // namespace
 
-Sleeper::Sleeper(const std::string& name, pid_t wantedPid) {
+Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits) {
   char pattern[] = "/tmp/procreport-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     throw std::runtime_error("cannot make a directory");
@@ -62,7 +62,8 @@ Sleeper::Sleeper(const std::string& name, pid_t wantedPid) {
   pid_ = fork();
   if (pid_ == 0) {
     dup2(ready[1], STDOUT_FILENO);
-    char* argv[] = {path_.data(), nullptr};
+    char mode[] = "leader-exits";
+    char* argv[] = {path_.data(), leaderExits ? mode : nullptr, nullptr};
     char* envp[] = {nullptr};
     execve(path_.c_str(), argv, envp);
     _exit(127);

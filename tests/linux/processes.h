@@ -14,7 +14,8 @@ class Sleeper {
  public:
   // `name` is the file name of the copy, made in a fresh directory. With
   // `wantedPid`, it asks the kernel for that id (root only; check pid()).
-  explicit Sleeper(const std::string& name, pid_t wantedPid = 0);
+  // With `leaderExits`, its main thread ends and a second one goes on.
+  explicit Sleeper(const std::string& name, pid_t wantedPid = 0, bool leaderExits = false);
   ~Sleeper();
   Sleeper(const Sleeper&) = delete;
   Sleeper& operator=(const Sleeper&) = delete;

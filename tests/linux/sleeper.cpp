@@ -1,12 +1,30 @@
 // A small dynamically linked program that the Linux suite starts under chosen
-// names: it says it is running, then sleeps until killed or for at most a minute.
+// names: it says it is running, then sleeps until killed or for at most a
+// minute. Given "leader-exits", its main thread ends and a second thread sleeps.
+#include <pthread.h>
 #include <unistd.h>
 
-int main() {
+#include <cstring>
+
+namespace {
+
+void* Sleep(void*) {
   const char ready = '!';
   (void)!write(STDOUT_FILENO, &ready, 1);
   for (int second = 0; second < 60; ++second) {
     sleep(1);
   }
+  return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc > 1 && std::strcmp(argv[1], "leader-exits") == 0) {
+    pthread_t thread;
+    pthread_create(&thread, nullptr, Sleep, nullptr);
+    pthread_exit(nullptr);
+  }
+  Sleep(nullptr);
   return 0;
 }

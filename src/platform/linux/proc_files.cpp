@@ -125,6 +125,28 @@ bool ReadStat(int directory, DWORD id, char (&text)[kStatBufferSize], StatFields
   return count > 0 && ParseStat(text, static_cast<std::size_t>(count), stat);
 }
 
+int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leaderEnded) {
+  if (!leaderEnded) {
+    const int fd = openat(root, Path(pid, leaf).c_str(), flags | O_CLOEXEC);
+    return fd >= 0 ? fd : -errno;
+  }
+  const Descriptor tasks(
+      openat(root, Path(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::vector<DWORD> threads;
+  if (tasks.get() < 0 || ListIds(tasks.get(), &threads) != 0) {
+    return -ESRCH;
+  }
+  for (const DWORD thread : threads) {
+    if (thread != pid) {
+      const int fd = openat(tasks.get(), Path(thread, leaf).c_str(), flags | O_CLOEXEC);
+      if (fd >= 0 || errno != ENOENT) {
+        return fd >= 0 ? fd : -errno;
+      }
+    }
+  }
+  return -ESRCH;
+}
+
 bool IsProcessId(int root, DWORD id) {
   // Tgid is among the first lines of a status text.
   char text[512];

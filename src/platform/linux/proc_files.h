@@ -40,6 +40,11 @@ ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t 
 // `stat->command` then points. False when the process is gone or the line is not whole.
 bool ReadStat(int directory, DWORD id, char (&text)[kStatBufferSize], StatFields* stat);
 
+// Opens `leaf` ("mem", "maps") of a process. A process whose main thread has
+// ended while others go on (`leaderEnded`) keeps its memory only with those:
+// then the leaf of a live thread is opened. A descriptor, or -errno.
+int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leaderEnded);
+
 // Whether the id names a process rather than one of its other threads (whose
 // ids /proc also answers to, unlisted).
 bool IsProcessId(int root, DWORD id);

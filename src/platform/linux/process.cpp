@@ -41,9 +41,6 @@ bool StillHoldsItsId(const handles::Process& process) {
 // kernel's ptrace-attach rule, which opening /proc/PID/mem for writing applies.
 // Fills in the start time of the process on success.
 DWORD CheckFullAccess(int root, handles::Process* process) {
-  const procfs::Descriptor memory(
-      openat(root, procfs::Path(process->pid, "mem").c_str(), O_RDWR | O_CLOEXEC));
-  const int error = errno;
   procfs::StatFields stat;
   if (!ReadStat(root, process->pid, &stat)) {
     return ERROR_INVALID_PARAMETER;  // gone
@@ -53,8 +50,12 @@ DWORD CheckFullAccess(int root, handles::Process* process) {
   if ((stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
     return ERROR_ACCESS_DENIED;
   }
+  // A main thread that has ended leaves no memory to check the rule against:
+  // the kernel would let anyone open it. A live thread's memory is checked instead.
+  const procfs::Descriptor memory(
+      procfs::OpenMemoryLeaf(root, process->pid, "mem", O_RDWR, stat.state == 'Z'));
   if (memory.get() < 0) {
-    return ErrorFromErrno(error);
+    return ErrorFromErrno(-memory.get());
   }
   process->startTime = stat.startTime;
   return ERROR_SUCCESS;

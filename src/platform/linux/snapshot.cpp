@@ -148,6 +148,24 @@ DWORD OpenError(int error) {
   return FailWithErrno(error);
 }
 
+// Adds the mappings of a maps file to the snapshot; `empty` tells whether it had no line.
+int ReadMaps(int maps, std::vector<char>* buffer, bool* empty, Snapshot* snapshot) {
+  return procfs::ForEachLine(
+      [&](char* into, std::size_t room) -> long {
+        for (;;) {
+          const ssize_t count = read(maps, into, room);
+          if (count >= 0 || errno != EINTR) {
+            return count >= 0 ? count : -errno;
+          }
+        }
+      },
+      buffer, kMaxMapsLine,
+      [&](const char* line, std::size_t length) {
+        *empty = false;
+        AddMapsLine(line, length, snapshot);
+      });
+}
+
 bool ListedAsAnother(DWORD pid, uint64_t startTime) {
   const auto lock = handles::Lock();
   return handles::ListedAsAnother(pid, startTime);
@@ -156,41 +174,46 @@ bool ListedAsAnother(DWORD pid, uint64_t startTime) {
 }  // namespace
 
 DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
-  const procfs::Descriptor maps(
-      openat(root, procfs::Path(pid, "maps").c_str(), O_RDONLY | O_CLOEXEC));
-  if (maps.get() < 0) {
-    return OpenError(errno);
-  }
-  // /proc answers to thread ids too; Windows knows only processes here.
-  if (!procfs::IsProcessId(root, pid)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return ERROR_INVALID_PARAMETER;
+  std::vector<char> buffer(kMapsBufferSize);
+  int maps = procfs::OpenMemoryLeaf(root, pid, "maps", O_RDONLY, false);
+  if (maps < 0) {
+    return OpenError(-maps);
   }
   snapshot->modulesOf = pid;
-  std::vector<char> buffer(kMapsBufferSize);
-  const int error = procfs::ForEachLine(
-      [&](char* into, std::size_t room) -> long {
-        for (;;) {
-          const ssize_t count = read(maps.get(), into, room);
-          if (count >= 0 || errno != EINTR) {
-            return count >= 0 ? count : -errno;
-          }
-        }
-      },
-      &buffer, kMaxMapsLine,
-      [&](const char* line, std::size_t length) { AddMapsLine(line, length, snapshot); });
-  if (error != 0) {
-    snapshot->modules.clear();
-    return OpenError(-error);
-  }
-  // Read after the maps: if the process that a process snapshot listed still
-  // holds the id now, it held it while its maps were read.
   char statText[procfs::kStatBufferSize];
   procfs::StatFields stat;
-  if (!procfs::ReadStat(root, pid, statText, &stat) || ListedAsAnother(pid, stat.startTime)) {
-    snapshot->modules.clear();
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return ERROR_INVALID_PARAMETER;
+  for (bool leaderEnded = false;;) {
+    bool empty = true;
+    int error = 0;
+    {
+      const procfs::Descriptor closeMaps(maps);
+      // /proc answers to thread ids too; Windows knows only processes here.
+      if (!leaderEnded && !procfs::IsProcessId(root, pid)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
+      }
+      error = ReadMaps(maps, &buffer, &empty, snapshot);
+    }
+    if (error != 0) {
+      snapshot->modules.clear();
+      return OpenError(-error);
+    }
+    // Read after the maps: if the process that a process snapshot listed still
+    // holds the id now, it held it while its maps were read.
+    if (!procfs::ReadStat(root, pid, statText, &stat) || ListedAsAnother(pid, stat.startTime)) {
+      snapshot->modules.clear();
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return ERROR_INVALID_PARAMETER;
+    }
+    // A main thread that has ended shows no maps; the other threads have them.
+    if (!empty || stat.state != 'Z' || leaderEnded) {
+      break;
+    }
+    leaderEnded = true;
+    maps = procfs::OpenMemoryLeaf(root, pid, "maps", O_RDONLY, true);
+    if (maps < 0) {
+      break;  // no other thread: a zombie, with no modules
+    }
   }
 
   std::vector<ModuleRecord>& modules = snapshot->modules;
