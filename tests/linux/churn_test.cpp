@@ -104,7 +104,8 @@ TEST(Churn, EveryWalkIsWholeAndWellFormedAndLeavesNothingOpen) {
     paths.push_back(longLived.back()->path());
   }
   const std::regex failure(
-      "procreport: (OpenProcess|GetPriorityClass|CreateToolhelp32Snapshot|Module32First) "
+      "procreport: (OpenProcess|GetPriorityClass|CreateToolhelp32Snapshot \\(of "
+      "modules\\)|Module32First) "
       "failed with error [0-9]+(: [^\n]*[^.\n])?");
 
   const int descriptorsBefore = OpenDescriptors();

@@ -52,7 +52,8 @@ TEST(RealReport, AProcessThatMayNotBeOpenedGetsItsHeaderAlone) {
   Sleeper sleeper("owned by root");
   const int result = RunAsNobody([] {
     const Captured run = RunProgram();
-    const ReportedProcess* record = Only(ParseReport(run.out), "owned by root");
+    const ParsedReport report = ParseReport(run.out);
+    const ReportedProcess* record = Only(report, "owned by root");
     const bool headerAlone = record != nullptr && record->modules.empty();
     const bool told =
         run.err.find("procreport: OpenProcess failed with error 5: Access is denied\n") !=

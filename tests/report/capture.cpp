@@ -7,6 +7,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -45,13 +46,39 @@ std::string ReadAll(std::FILE* file) {
   return FromPlatformLineEnds(bytes);
 }
 
+// A file that is removed when closed.
+std::FILE* TemporaryFile() {
+#ifdef _WIN32
+  // msvcrt's tmpfile() fails where the TMP variable names no folder (as under
+  // Wine in a fresh prefix); the system's temporary folder is surer.
+  char folder[MAX_PATH];
+  char path[MAX_PATH];
+  if (GetTempPathA(sizeof folder, folder) == 0 || GetTempFileNameA(folder, "pr", 0, path) == 0) {
+    return nullptr;
+  }
+  return std::fopen(path, "w+bD");  // D: deleted when closed
+#else
+  return std::tmpfile();
+#endif
+}
+
 }  // namespace
 
 Captured Capture(const std::function<int()>& body) {
   std::fflush(stdout);
   std::fflush(stderr);
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
+  std::FILE* out = TemporaryFile();
+  std::FILE* err = TemporaryFile();
+  if (out == nullptr || err == nullptr) {
+    ADD_FAILURE() << "no temporary file to catch the output in";
+    if (out != nullptr) {
+      std::fclose(out);
+    }
+    if (err != nullptr) {
+      std::fclose(err);
+    }
+    return Captured{};
+  }
   const int savedOut = dup(fileno(stdout));
   const int savedErr = dup(fileno(stderr));
   dup2(fileno(out), fileno(stdout));

@@ -287,7 +287,9 @@ TEST_F(RealReport, ToldOnlyWellFormedFailuresOnStandardError) {
   // Under Wine every process can be opened; one that ends between the
   // snapshot and its open is the only failure to expect.
   const std::regex failure(
-      "procreport: (CreateToolhelp32Snapshot|Process32First|OpenProcess|GetPriorityClass|"
+      "procreport: (CreateToolhelp32Snapshot \\(of "
+      "(processes|modules)\\)|Process32First|OpenProcess|"
+      "GetPriorityClass|"
       "Module32First) failed with error [0-9]+(: [^\\r\\n]*[^.\\r\\n \\t])?");
   std::vector<std::string> lines = TextModeLines(run_.err);
   EXPECT_EQ(lines.back(), "") << "the last failure line is not ended";
