@@ -34,8 +34,7 @@ Expected Model(const std::string& original) {
     line.push_back(original[i]);
   }
   expected.stop = line.size();
-  while (!line.empty() &&
-         (line.back() == '.' || static_cast<unsigned char>(line.back()) <= 0x20)) {
+  while (!line.empty() && (line.back() == '.' || static_cast<unsigned char>(line.back()) <= 0x20)) {
     line.pop_back();
   }
   expected.line = line;

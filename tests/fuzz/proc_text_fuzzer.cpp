@@ -2,6 +2,7 @@
 //   '0' a stat line          '1' a maps line          '2' a text read line by line
 //   '3' fields of a stat line the kernel could write, the rest its command name
 //   '4' fields of a maps line the kernel could write, the rest its path
+//   '5' a name or path copied into a record's text field of a chosen size
 // Texts are copied into buffers of their exact size, so that any read past
 // them is caught.
 #include <cerrno>
@@ -27,11 +28,11 @@ namespace {
   __builtin_trap();
 }
 
-#define REQUIRE(condition, text)                 \
-  do {                                           \
-    if (!(condition)) {                          \
-      Fail("failed: " #condition, (text));       \
-    }                                            \
+#define REQUIRE(condition, text)           \
+  do {                                     \
+    if (!(condition)) {                    \
+      Fail("failed: " #condition, (text)); \
+    }                                      \
   } while (0)
 
 // Takes fixed-size fields from the front of the input; 0 once it runs out.
@@ -208,9 +209,8 @@ void CheckStat(const std::string& text) {
 
   // What was read, written again the kernel's way, reads the same.
   const std::string again =
-      StatLine("1", std::string(fields.command, fields.commandLength), fields.state,
-               fields.parent, fields.kernelFlags, fields.nice, fields.threads, fields.startTime,
-               fields.policy);
+      StatLine("1", std::string(fields.command, fields.commandLength), fields.state, fields.parent,
+               fields.kernelFlags, fields.nice, fields.threads, fields.startTime, fields.policy);
   const std::unique_ptr<char[]> againCopy = ExactCopy(again);
   procfs::StatFields reread;
   REQUIRE(procfs::ParseStat(againCopy.get(), again.size(), &reread), again);
@@ -235,9 +235,8 @@ void CheckBuiltStat(Reader& in) {
       command.push_back(c);
     }
   }
-  const std::string line =
-      StatLine(std::to_string(pid), command, state, parent, flags, nice, threads, startTime,
-               policy);
+  const std::string line = StatLine(std::to_string(pid), command, state, parent, flags, nice,
+                                    threads, startTime, policy);
   const std::unique_ptr<char[]> copy = ExactCopy(line);
   procfs::StatFields fields;
   REQUIRE(procfs::ParseStat(copy.get(), line.size(), &fields), line);
@@ -266,8 +265,9 @@ std::string MapsText(uint64_t start, uint64_t end, const char perms[4], uint64_t
                      uint32_t major, uint32_t minor, uint64_t inode, std::size_t pad,
                      const std::string& path) {
   char head[160];
-  std::snprintf(head, sizeof head, "%08" PRIx64 "-%08" PRIx64 " %.4s %08" PRIx64 " %02" PRIx32
-                ":%02" PRIx32 " %" PRIu64 " ",
+  std::snprintf(head, sizeof head,
+                "%08" PRIx64 "-%08" PRIx64 " %.4s %08" PRIx64 " %02" PRIx32 ":%02" PRIx32
+                " %" PRIu64 " ",
                 start, end, perms, offset, major, minor, inode);
   std::string line = head;
   if (!path.empty()) {
@@ -337,8 +337,8 @@ void CheckMaps(const std::string& text) {
   REQUIRE(line.path >= copy.get() && line.path <= copy.get() + text.size(), text);
   REQUIRE(line.path + line.pathLength == copy.get() + text.size(), text);
   REQUIRE(line.pathLength == 0 || line.path[0] != ' ', text);
-  const Maps parsed{line.start, line.end, line.executable, line.device, line.inode,
-                    std::string(line.path, line.pathLength)};
+  const Maps parsed{line.start,  line.end,   line.executable,
+                    line.device, line.inode, std::string(line.path, line.pathLength)};
   REQUIRE(!kernelShaped || parsed == reference, text);
 
   // Written again the kernel's way, it reads the same.
@@ -374,7 +374,7 @@ void CheckBuiltMaps(Reader& in) {
     }
   }
   path.erase(0, path.find_first_not_of(' ') == std::string::npos ? path.size()
-                                                                  : path.find_first_not_of(' '));
+                                                                 : path.find_first_not_of(' '));
   const std::string text = MapsText(start, end, perms, offset, major, minor, inode, pad, path);
   const std::unique_ptr<char[]> copy = ExactCopy(text);
   procfs::MapsLine line;
@@ -389,8 +389,8 @@ void CheckBuiltMaps(Reader& in) {
 
 void CheckLines(Reader& in) {
   const std::size_t maxLine = in.Byte() % 48;
-  // Callers start the buffer no bigger than the longest line and its break.
-  const std::size_t initialSize = in.Byte() % (maxLine + 2);
+  // Any starting size, smaller or larger than the longest line.
+  const std::size_t initialSize = in.Byte() % (2 * maxLine + 3);
   const unsigned failingRead = in.Byte();  // 0: no read fails
   std::vector<std::size_t> chunks(in.Byte() % 9);
   for (std::size_t& chunk : chunks) {
@@ -455,11 +455,44 @@ void CheckLines(Reader& in) {
   }
 }
 
+// --- names and paths shown in a record's field --------------------------------
+
+void CheckShown(Reader& in) {
+  const std::size_t size = in.Byte();  // 0 to 255, around the fields' 256 and 260
+  const std::string text = in.Rest();
+  // The model: each byte in turn, a control byte as "\ooo", while it fits whole.
+  std::string expected;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    char piece[5] = {c, '\0'};
+    if (byte < 0x20) {
+      std::snprintf(piece, sizeof piece, "\\%03o", byte);
+    }
+    if (size == 0 || expected.size() + std::strlen(piece) > size - 1) {
+      break;
+    }
+    expected += piece;
+  }
+  std::unique_ptr<char[]> field(new char[size == 0 ? 1 : size]);
+  std::memset(field.get(), 'X', size == 0 ? 1 : size);
+  const std::unique_ptr<char[]> copy(new char[text.size() + 1]);
+  std::memcpy(copy.get(), text.data(), text.size());
+  procfs::CopyShown(field.get(), size, copy.get(), text.size());
+  if (size == 0) {
+    REQUIRE(field[0] == 'X', text);  // an empty field is not touched
+    return;
+  }
+  REQUIRE(std::string(field.get()) == expected, text);
+  for (std::size_t i = expected.size(); i < size; ++i) {
+    REQUIRE(field[i] == '\0', text);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   Reader in(data, size);
-  switch (static_cast<uint8_t>(in.Byte() - '0') % 5) {
+  switch (static_cast<uint8_t>(in.Byte() - '0') % 6) {
     case 0:
       CheckStat(in.Rest());
       break;
@@ -474,6 +507,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       break;
     case 4:
       CheckBuiltMaps(in);
+      break;
+    case 5:
+      CheckShown(in);
       break;
   }
   return 0;

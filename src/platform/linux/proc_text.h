@@ -78,15 +78,16 @@ int ForEachLine(Read&& read, std::vector<char>* buffer, std::size_t maxLine, OnL
     for (char* newline; (newline = static_cast<char*>(std::memchr(
                              start, '\n', static_cast<std::size_t>(end - start)))) != nullptr;
          start = newline + 1) {
-      if (!skipping) {
-        onLine(static_cast<const char*>(start), static_cast<std::size_t>(newline - start));
+      const auto length = static_cast<std::size_t>(newline - start);
+      if (!skipping && length <= maxLine) {
+        onLine(static_cast<const char*>(start), length);
       }
       skipping = false;
     }
     kept = skipping ? 0 : static_cast<std::size_t>(end - start);
     std::memmove(buffer->data(), start, kept);
   }
-  if (kept > 0 && !skipping) {
+  if (kept > 0 && !skipping && kept <= maxLine) {
     onLine(static_cast<const char*>(buffer->data()), kept);
   }
   return 0;
