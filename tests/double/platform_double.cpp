@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 namespace fake {
 namespace {
@@ -17,6 +18,7 @@ struct Open {
 
 struct State {
   World world;
+  std::unordered_map<DWORD, std::size_t> byPid;  // first process of each id in world.processes
   std::vector<Call> calls;
   std::map<uintptr_t, Open> open;
   uintptr_t serial = 0;
@@ -49,7 +51,9 @@ bool Fails(Op op, DWORD argument) {
   if (failed) {
     s.lastError = code;
   }
-  s.calls.push_back(Call{op, argument, failed, s.lastError});
+  if (s.world.recordCalls) {
+    s.calls.push_back(Call{op, argument, failed, s.lastError});
+  }
   return failed;
 }
 
@@ -57,8 +61,10 @@ bool Fails(Op op, DWORD argument) {
 void FailWith(DWORD code) {
   State& s = The();
   s.lastError = code;
-  s.calls.back().failed = true;
-  s.calls.back().code = code;
+  if (s.world.recordCalls) {
+    s.calls.back().failed = true;
+    s.calls.back().code = code;
+  }
 }
 
 HANDLE Hand(Kind kind, DWORD pid) {
@@ -75,12 +81,8 @@ Open* Find(HANDLE handle, Kind kind) {
 }
 
 const Process* ProcessOf(DWORD pid) {
-  for (const Process& process : The().world.processes) {
-    if (process.pid == pid) {
-      return &process;
-    }
-  }
-  return nullptr;
+  const auto found = The().byPid.find(pid);
+  return found != The().byPid.end() ? &The().world.processes[found->second] : nullptr;
 }
 
 template <std::size_t N>
@@ -152,6 +154,9 @@ void Reset(World world) {
   State& s = The();
   s = State{};
   s.world = std::move(world);
+  for (std::size_t i = 0; i < s.world.processes.size(); ++i) {
+    s.byPid.emplace(s.world.processes[i].pid, i);
+  }
 }
 
 void SetLastError(DWORD code) { The().lastError = code; }
@@ -313,7 +318,9 @@ extern "C" BOOL WINAPI PLATFORM_NAME(CloseHandle)(HANDLE hObject) {
 
 extern "C" DWORD WINAPI PLATFORM_NAME(GetLastError)(void) {
   fake::State& s = fake::The();
-  s.calls.push_back(fake::Call{Op::kGetLastError, 0, false, s.lastError});
+  if (s.world.recordCalls) {
+    s.calls.push_back(fake::Call{Op::kGetLastError, 0, false, s.lastError});
+  }
   return s.lastError;
 }
 

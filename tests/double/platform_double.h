@@ -66,6 +66,7 @@ struct World {
   std::vector<Fault> faults;
   int failCallNumber = 0;  // also fails the n-th call of all (GetLastError not counted)
   DWORD failCallCode = 0;
+  bool recordCalls = true;  // off for long runs, such as the benchmark's
 };
 
 struct Call {
