@@ -18,6 +18,7 @@
 #include <memory>
 #include <thread>
 
+#include "proc_files.h"
 #include "proc_text.h"
 #include "processes.h"
 #include "report.h"
@@ -436,6 +437,26 @@ TEST(OpenProcess, WorksWhereTheKernelHasNoPidfds) {
     GTEST_SKIP() << "cannot take pidfd_open away here";
   }
   EXPECT_EQ(result, 0) << "failed checks, as bits";
+}
+
+TEST(ReadLine, ReadsOneLineWholeAndRefusesOneLongerThanTheBuffer) {
+  char directory[] = "/tmp/procreport-line-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const int root = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const struct {
+    const char* text;
+    std::size_t buffer;
+    ssize_t result;
+  } cases[] = {{"one line\n", 32, 9}, {"no break", 32, 8}, {"too long\n", 4, -EFBIG}};
+  for (const auto& c : cases) {
+    std::ofstream(std::string(directory) + "/file") << c.text;
+    char buffer[32] = {};
+    EXPECT_EQ(procfs::ReadLine(root, "file", buffer, c.buffer), c.result) << c.text;
+  }
+  EXPECT_EQ(procfs::ReadLine(root, "missing", nullptr, 0), -ENOENT);
+  unlink((std::string(directory) + "/file").c_str());
+  close(root);
+  rmdir(directory);
 }
 
 TEST(CloseHandle, RefusesWhatIsNotAnOpenHandle) {

@@ -35,7 +35,7 @@ class Sleeper {
 // A process id that no process holds now: that of a child that has been reaped.
 pid_t GoneProcessId();
 
-// The number of descriptors this process has open.
+// The number of descriptors this process has open, the layer's lasting one on /proc among them.
 int OpenDescriptors();
 
 // Runs `body` in a child process that has given up root for "nobody"; the

@@ -112,8 +112,8 @@ const Process* FindProcess(HANDLE handle) {
   return slot != nullptr ? &slot->process : nullptr;
 }
 
-bool ListedAsAnother(DWORD pid, uint64_t startTime) {
-  bool listed = false;
+Listing ListingOf(DWORD pid, uint64_t startTime) {
+  Listing listing = Listing::kUnlisted;
   for (const Slot& slot : TheTable().slots) {
     if (slot.kind != Kind::kSnapshot) {
       continue;
@@ -124,12 +124,12 @@ bool ListedAsAnother(DWORD pid, uint64_t startTime) {
                          [](const ProcessRecord& r, DWORD id) { return r.pid < id; });
     if (record != processes.end() && record->pid == pid) {
       if (record->startTime == startTime) {
-        return false;
+        return Listing::kThisProcess;
       }
-      listed = true;
+      listing = Listing::kAnother;
     }
   }
-  return listed;
+  return listing;
 }
 
 bool Close(HANDLE handle) {

@@ -32,12 +32,13 @@ HANDLE AddProcess(Process process);
 Snapshot* FindSnapshot(HANDLE handle);
 const Process* FindProcess(HANDLE handle);
 
-// Whether an open process snapshot lists the id, but none with this start
-// time: the id now belongs to another process than the one the snapshot saw.
-// Ids come from a snapshot and are used a while later; in between, a process
-// can end and its id go to a new one, whose modules must not be reported
-// under the name of the first.
-bool ListedAsAnother(DWORD pid, uint64_t startTime);
+// How the open process snapshots list an id: not at all; with this start
+// time (the process they saw); or only with others: the id now belongs to
+// another process than the one they saw. Ids come from a snapshot and are used
+// a while later; in between, a process can end and its id go to a new one,
+// whose modules must not be reported under the name of the first.
+enum class Listing { kUnlisted, kThisProcess, kAnother };
+Listing ListingOf(DWORD pid, uint64_t startTime);
 
 // Releases what the handle holds; false, with ERROR_INVALID_HANDLE set, when it is not live.
 bool Close(HANDLE handle);

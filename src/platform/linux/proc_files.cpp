@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -71,31 +72,44 @@ int OpenRoot() {
   return fd >= 0 ? fd : -errno;
 }
 
-ssize_t ReadSmallFile(int directory, const char* path, char* buffer, std::size_t size) {
+int Root() {
+  static std::atomic<int> root{-1};
+  int fd = root.load();
+  if (fd >= 0) {
+    return fd;
+  }
+  fd = OpenRoot();
+  if (fd < 0) {
+    return fd;
+  }
+  int expected = -1;
+  if (!root.compare_exchange_strong(expected, fd)) {
+    close(fd);  // another thread was first
+    return expected;
+  }
+  return fd;
+}
+
+ssize_t ReadLine(int directory, const char* path, char* buffer, std::size_t size) {
   const Descriptor file(openat(directory, path, O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) {
     return -errno;
   }
   std::size_t total = 0;
-  for (;;) {
-    char probe = 0;  // a full buffer is fine if nothing follows
-    const bool full = total == size;
-    const ssize_t count =
-        full ? read(file.get(), &probe, 1) : read(file.get(), buffer + total, size - total);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return -errno;
-    }
-    if (count == 0) {
-      return static_cast<ssize_t>(total);
-    }
-    if (full) {
+  while (total == 0 || buffer[total - 1] != '\n') {
+    if (total == size) {
       return -EFBIG;
+    }
+    const ssize_t count = read(file.get(), buffer + total, size - total);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return count < 0 ? -errno : static_cast<ssize_t>(total);
     }
     total += static_cast<std::size_t>(count);
   }
+  return static_cast<ssize_t>(total);
 }
 
 ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t size) {
@@ -121,7 +135,7 @@ ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t 
 }
 
 bool ReadStat(int directory, DWORD id, char (&text)[kStatBufferSize], StatFields* stat) {
-  const ssize_t count = ReadSmallFile(directory, Path(id, "stat").c_str(), text, sizeof text);
+  const ssize_t count = ReadLine(directory, Path(id, "stat").c_str(), text, sizeof text);
   return count > 0 && ParseStat(text, static_cast<std::size_t>(count), stat);
 }
 

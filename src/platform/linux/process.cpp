@@ -28,11 +28,10 @@ bool StillHoldsItsId(const handles::Process& process) {
   if (process.pidfd >= 0) {
     return syscall(SYS_pidfd_send_signal, process.pidfd, 0, nullptr, 0u) == 0 || errno == EPERM;
   }
-  const int root = procfs::OpenRoot();
+  const int root = procfs::Root();
   if (root < 0) {
     return false;
   }
-  const procfs::Descriptor closeRoot(root);
   procfs::StatFields stat;
   return ReadStat(root, process.pid, &stat) && stat.startTime == process.startTime;
 }
@@ -68,11 +67,10 @@ DWORD Open(DWORD pid, handles::Process* process) {
     // EINVAL: the id of a thread, not of a process.
     return errno == ESRCH || errno == EINVAL ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno);
   }
-  const int root = procfs::OpenRoot();
+  const int root = procfs::Root();
   if (root < 0) {
     return ErrorFromErrno(-root);
   }
-  const procfs::Descriptor closeRoot(root);
   if (process->pidfd < 0 && !procfs::IsProcessId(root, pid)) {
     return ERROR_INVALID_PARAMETER;
   }
@@ -97,7 +95,8 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
   HANDLE handle = nullptr;
   {
     const auto lock = handles::Lock();
-    if (error == ERROR_SUCCESS && handles::ListedAsAnother(dwProcessId, process.startTime)) {
+    if (error == ERROR_SUCCESS &&
+        handles::ListingOf(dwProcessId, process.startTime) == handles::Listing::kAnother) {
       error = ERROR_INVALID_PARAMETER;  // the process that was listed is gone
     }
     if (error == ERROR_SUCCESS) {

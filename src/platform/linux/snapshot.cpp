@@ -166,9 +166,9 @@ int ReadMaps(int maps, std::vector<char>* buffer, bool* empty, Snapshot* snapsho
       });
 }
 
-bool ListedAsAnother(DWORD pid, uint64_t startTime) {
+handles::Listing ListingOf(DWORD pid, uint64_t startTime) {
   const auto lock = handles::Lock();
-  return handles::ListedAsAnother(pid, startTime);
+  return handles::ListingOf(pid, startTime);
 }
 
 }  // namespace
@@ -187,11 +187,6 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
     int error = 0;
     {
       const procfs::Descriptor closeMaps(maps);
-      // /proc answers to thread ids too; Windows knows only processes here.
-      if (!leaderEnded && !procfs::IsProcessId(root, pid)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return ERROR_INVALID_PARAMETER;
-      }
       error = ReadMaps(maps, &buffer, &empty, snapshot);
     }
     if (error != 0) {
@@ -199,8 +194,14 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
       return OpenError(-error);
     }
     // Read after the maps: if the process that a process snapshot listed still
-    // holds the id now, it held it while its maps were read.
-    if (!procfs::ReadStat(root, pid, statText, &stat) || ListedAsAnother(pid, stat.startTime)) {
+    // holds the id now, it held it while its maps were read. An id that no
+    // snapshot lists may be a thread's, which /proc answers to as well, but
+    // which Windows does not know here.
+    const bool read = procfs::ReadStat(root, pid, statText, &stat);
+    const handles::Listing listing =
+        read ? ListingOf(pid, stat.startTime) : handles::Listing::kAnother;
+    if (listing == handles::Listing::kAnother ||
+        (listing == handles::Listing::kUnlisted && !procfs::IsProcessId(root, pid))) {
       snapshot->modules.clear();
       SetLastError(ERROR_INVALID_PARAMETER);
       return ERROR_INVALID_PARAMETER;

@@ -33,18 +33,20 @@ const char* BaseName(const char* path, std::size_t length) {
 }
 
 DWORD TakeAll(DWORD flags, DWORD pid, Snapshot* snapshot) {
-  const int root = procfs::OpenRoot();
-  if (root < 0) {
+  // Listing reads the directory from its start: a descriptor of its own.
+  const bool lists = (flags & (TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD)) != 0;
+  const procfs::Descriptor listing(lists ? procfs::OpenRoot() : -1);
+  const int root = procfs::Root();
+  if (root < 0 || (lists && listing.get() < 0)) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return ERROR_PATH_NOT_FOUND;
   }
-  const procfs::Descriptor closeRoot(root);
   DWORD error = ERROR_SUCCESS;
   if ((flags & TH32CS_SNAPPROCESS) != 0) {
-    error = TakeProcesses(root, snapshot);
+    error = TakeProcesses(listing.get(), snapshot);
   }
   if (error == ERROR_SUCCESS && (flags & TH32CS_SNAPTHREAD) != 0) {
-    error = TakeThreads(root, snapshot);
+    error = TakeThreads(listing.get(), snapshot);
   }
   if (error == ERROR_SUCCESS && (flags & (TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32)) != 0) {
     error = TakeModules(root, pid == 0 ? static_cast<DWORD>(getpid()) : pid, snapshot);
