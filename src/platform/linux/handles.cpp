@@ -112,17 +112,36 @@ const Process* FindProcess(HANDLE handle) {
   return slot != nullptr ? &slot->process : nullptr;
 }
 
+namespace {
+
+const ProcessRecord* FindListed(const Slot& slot, DWORD pid) {
+  const std::vector<ProcessRecord>& processes = slot.snapshot->processes;  // by ascending id
+  const auto record = std::lower_bound(processes.begin(), processes.end(), pid,
+                                       [](const ProcessRecord& r, DWORD id) { return r.pid < id; });
+  return record != processes.end() && record->pid == pid ? &*record : nullptr;
+}
+
+}  // namespace
+
+bool ListedRecord(DWORD pid, ProcessRecord* record) {
+  for (const Slot& slot : TheTable().slots) {
+    const ProcessRecord* listed = slot.kind == Kind::kSnapshot ? FindListed(slot, pid) : nullptr;
+    if (listed != nullptr) {
+      *record = *listed;
+      return true;
+    }
+  }
+  return false;
+}
+
 Listing ListingOf(DWORD pid, uint64_t startTime) {
   Listing listing = Listing::kUnlisted;
   for (const Slot& slot : TheTable().slots) {
     if (slot.kind != Kind::kSnapshot) {
       continue;
     }
-    const std::vector<ProcessRecord>& processes = slot.snapshot->processes;  // by ascending id
-    const auto record =
-        std::lower_bound(processes.begin(), processes.end(), pid,
-                         [](const ProcessRecord& r, DWORD id) { return r.pid < id; });
-    if (record != processes.end() && record->pid == pid) {
+    const ProcessRecord* record = FindListed(slot, pid);
+    if (record != nullptr) {
       if (record->startTime == startTime) {
         return Listing::kThisProcess;
       }

@@ -40,6 +40,9 @@ const Process* FindProcess(HANDLE handle);
 enum class Listing { kUnlisted, kThisProcess, kAnother };
 Listing ListingOf(DWORD pid, uint64_t startTime);
 
+// The record of the id in an open process snapshot, copied; false when none lists it.
+bool ListedRecord(DWORD pid, ProcessRecord* record);
+
 // Releases what the handle holds; false, with ERROR_INVALID_HANDLE set, when it is not live.
 bool Close(HANDLE handle);
 

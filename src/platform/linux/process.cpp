@@ -40,6 +40,24 @@ bool StillHoldsItsId(const handles::Process& process) {
 // kernel's ptrace-attach rule, which opening /proc/PID/mem for writing applies.
 // Fills in the start time of the process on success.
 DWORD CheckFullAccess(int root, handles::Process* process) {
+  // A process that an open snapshot lists, pinned by a pidfd: what the stat
+  // line would tell is in the snapshot's record, and a failed open is sorted
+  // out below. Whether the id still names that process, the module snapshot
+  // checks, which reads the stat line after the maps in any case.
+  ProcessRecord listed = {};
+  bool isListed = false;
+  if (process->pidfd >= 0) {
+    const auto lock = handles::Lock();
+    isListed = handles::ListedRecord(process->pid, &listed);
+  }
+  if (isListed && !listed.kernelThread) {
+    const procfs::Descriptor memory(
+        procfs::OpenMemoryLeaf(root, process->pid, "mem", O_RDWR, false));
+    if (memory.get() >= 0 || memory.get() == -EACCES || memory.get() == -EPERM) {
+      process->startTime = listed.startTime;
+      return memory.get() >= 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    }
+  }
   procfs::StatFields stat;
   if (!ReadStat(root, process->pid, &stat)) {
     return ERROR_INVALID_PARAMETER;  // gone
@@ -82,6 +100,44 @@ DWORD Open(DWORD pid, handles::Process* process) {
   return StillHoldsItsId(*process) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
+// The kernel's sched_attr, as far as it is read here (glibc 2.36 has no wrapper).
+struct SchedulingAttributes {
+  uint32_t size;
+  uint32_t policy;
+  uint64_t flags;
+  int32_t nice;
+  uint32_t priority;
+  uint64_t runtime;
+  uint64_t deadline;
+  uint64_t period;
+};
+
+// The scheduling policy and nice value of a process, in one call where the
+// kernel (3.14 and later) or the tool running this knows it. 0, or the errno.
+int ReadScheduling(pid_t pid, uint32_t* policy, int32_t* nice) {
+  SchedulingAttributes attributes = {};
+  if (syscall(SYS_sched_getattr, pid, &attributes, sizeof attributes, 0u) == 0) {
+    *policy = attributes.policy;
+    *nice = attributes.nice;
+    return 0;
+  }
+  if (errno != ENOSYS) {
+    return errno;
+  }
+  const int scheduler = sched_getscheduler(pid);
+  if (scheduler < 0) {
+    return errno;
+  }
+  errno = 0;
+  const int value = getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+  if (value == -1 && errno != 0) {
+    return errno;
+  }
+  *policy = static_cast<uint32_t>(scheduler & ~SCHED_RESET_ON_FORK);
+  *nice = value;
+  return 0;
+}
+
 }  // namespace
 
 extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritHandle*/,
@@ -117,23 +173,18 @@ extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
   if (process == nullptr) {
     return 0;
   }
-  const pid_t pid = static_cast<pid_t>(process->pid);
-  const int policy = sched_getscheduler(pid);
-  if (policy < 0) {
-    FailWithErrno(errno);
-    return 0;
-  }
-  errno = 0;
-  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
-  if (nice == -1 && errno != 0) {
-    FailWithErrno(errno);
+  uint32_t policy = 0;
+  int32_t nice = 0;
+  if (const int error = ReadScheduling(static_cast<pid_t>(process->pid), &policy, &nice);
+      error != 0) {
+    FailWithErrno(error);
     return 0;
   }
   if (!StillHoldsItsId(*process)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  return procfs::PriorityClassOf(static_cast<uint32_t>(policy & ~SCHED_RESET_ON_FORK), nice);
+  return procfs::PriorityClassOf(policy, nice);
 }
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {

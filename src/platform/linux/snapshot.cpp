@@ -70,6 +70,7 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     ProcessRecord record = {};
     record.pid = pid;
     record.startTime = stat.startTime;
+    record.kernelThread = (stat.kernelFlags & procfs::kKernelThreadFlag) != 0;
     record.parent = stat.parent;
     record.threads = stat.threads;
     record.basePriority = procfs::BasePriorityOf(procfs::PriorityClassOf(stat.policy, stat.nice));

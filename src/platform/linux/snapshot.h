@@ -11,6 +11,7 @@
 struct ProcessRecord {
   DWORD pid;
   uint64_t startTime;  // with the id, names the process the snapshot saw
+  bool kernelThread;
   DWORD parent;
   DWORD threads;
   LONG basePriority;
