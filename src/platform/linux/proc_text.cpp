@@ -1,5 +1,6 @@
 #include "proc_text.h"
 
+#include <array>
 #include <cstring>
 
 namespace procfs {
@@ -11,33 +12,35 @@ constexpr uint32_t kSchedRoundRobin = 2;
 constexpr uint32_t kSchedIdle = 5;
 constexpr uint32_t kSchedDeadline = 6;
 
-int DigitValue(char c, int base) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
+// The value of each byte as a digit, or 0xFF: a table, as maps lines are read
+// by the thousand and every number in them is parsed.
+constexpr auto kDigitValues = [] {
+  std::array<uint8_t, 256> values = {};
+  for (auto& value : values) {
+    value = 0xFF;
   }
-  if (base == 16 && c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
+  for (int c = '0'; c <= '9'; ++c) {
+    values[static_cast<std::size_t>(c)] = static_cast<uint8_t>(c - '0');
   }
-  if (base == 16 && c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
+  for (int c = 'a'; c <= 'f'; ++c) {
+    values[static_cast<std::size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
+    values[static_cast<std::size_t>(c - 'a' + 'A')] = static_cast<uint8_t>(c - 'a' + 10);
   }
-  return -1;
-}
+  return values;
+}();
 
-// Reads an unsigned number at `p`, advancing it; false when there is no digit
-// or the value overflows 64 bits.
-bool TakeUnsigned(const char*& p, const char* end, int base, uint64_t* value) {
+inline bool TakeUnsigned(const char*& p, const char* end, unsigned base, uint64_t* value) {
   uint64_t result = 0;
   const char* start = p;
   for (; p < end; ++p) {
-    const int digit = DigitValue(*p, base);
-    if (digit < 0) {
+    const unsigned digit = kDigitValues[static_cast<unsigned char>(*p)];
+    if (digit >= base) {
       break;
     }
-    if (result > (UINT64_MAX - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
+    if (__builtin_mul_overflow(result, uint64_t{base}, &result) ||
+        __builtin_add_overflow(result, uint64_t{digit}, &result)) {
       return false;
     }
-    result = result * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
   }
   *value = result;
   return p != start;

@@ -167,6 +167,17 @@ int ReadMaps(int maps, std::vector<char>* buffer, bool* empty, Snapshot* snapsho
       });
 }
 
+// One buffer per thread for every module snapshot: clearing 64 KiB for each
+// would cost more than parsing the maps. One grown for a long line is given back.
+std::vector<char>& MapsBuffer() {
+  thread_local std::vector<char> buffer;
+  if (buffer.size() != kMapsBufferSize) {
+    buffer.resize(kMapsBufferSize);
+    buffer.shrink_to_fit();
+  }
+  return buffer;
+}
+
 handles::Listing ListingOf(DWORD pid, uint64_t startTime) {
   const auto lock = handles::Lock();
   return handles::ListingOf(pid, startTime);
@@ -175,7 +186,7 @@ handles::Listing ListingOf(DWORD pid, uint64_t startTime) {
 }  // namespace
 
 DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
-  std::vector<char> buffer(kMapsBufferSize);
+  std::vector<char>& buffer = MapsBuffer();
   int maps = procfs::OpenMemoryLeaf(root, pid, "maps", O_RDONLY, false);
   if (maps < 0) {
     return OpenError(-maps);
