@@ -36,8 +36,8 @@ TEST(ParseStat, RefusesWhatIsNoWholeStatLine) {
   const std::string whole = StatLine("bash");
   for (const std::string& text :
        {std::string(), std::string("4242 bash S 1"), std::string("4242 (bash S 1 2"),
-        whole.substr(0, whole.find(" 20 0 3")), std::string("4242 (bash) S x 1"),
-        StatLine("bash", 20), StatLine("bash", -21)}) {
+        whole.substr(0, whole.find(" 20 0 3")), whole.substr(0, whole.find(" 100 1000")),
+        std::string("4242 (bash) S x 1"), StatLine("bash", 20), StatLine("bash", -21)}) {
     procfs::StatFields fields;
     EXPECT_FALSE(procfs::ParseStat(text.data(), text.size(), &fields)) << text;
   }

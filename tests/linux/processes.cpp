@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <stdexcept>
 
@@ -35,6 +36,15 @@ void CopyFile(const char* from, const std::string& to) {
   }
   close(in);
   close(out);
+}
+
+// Whether the main thread of the process has ended: its stat line shows a zombie.
+bool LeaderEnded(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && line.compare(close, 3, ") Z") == 0;
 }
 
 }  // namespace
@@ -77,6 +87,14 @@ Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits) {
   if (!started) {
     Stop();
     throw std::runtime_error("the sleeper did not start");
+  }
+  // The second thread may say so before the main thread has ended.
+  for (int wait = 0; leaderExits && !LeaderEnded(pid_); ++wait) {
+    if (wait == 1000) {
+      Stop();
+      throw std::runtime_error("the sleeper's main thread did not end");
+    }
+    usleep(1000);
   }
 }
 

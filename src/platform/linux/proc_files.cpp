@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace procfs {
 namespace {
@@ -147,8 +148,12 @@ int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leader
   const Descriptor tasks(
       openat(root, Path(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::vector<DWORD> threads;
-  if (tasks.get() < 0 || ListIds(tasks.get(), &threads) != 0) {
-    return -ESRCH;
+  try {
+    if (tasks.get() < 0 || ListIds(tasks.get(), &threads) != 0) {
+      return -ESRCH;
+    }
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;  // nothing thrown through the platform's calls
   }
   for (const DWORD thread : threads) {
     if (thread != pid) {

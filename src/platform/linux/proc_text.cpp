@@ -103,7 +103,7 @@ bool ParseStat(const char* text, std::size_t length, StatFields* fields) {
 
   const char* p = close + 1;
   int field = -1;
-  bool sawThreads = false;
+  bool sawStartTime = false;
   while (p < end && *p == ' ') {
     ++p;
     ++field;
@@ -139,13 +139,13 @@ bool ParseStat(const char* text, std::size_t length, StatFields* fields) {
           return false;
         }
         parsed.threads = static_cast<DWORD>(number);
-        sawThreads = true;
         break;
       case kStartTime:
         if (!TakeUnsigned(p, end, 10, &number)) {
           return false;
         }
         parsed.startTime = number;
+        sawStartTime = true;  // the fields before it were all there too
         break;
       case kPolicy:
         if (!TakeUnsigned(p, end, 10, &number) || number > UINT32_MAX) {
@@ -160,7 +160,8 @@ bool ParseStat(const char* text, std::size_t length, StatFields* fields) {
         break;
     }
   }
-  if (!sawThreads) {
+  // The start time names the process for good: a line without it is no whole line.
+  if (!sawStartTime) {
     return false;
   }
   *fields = parsed;

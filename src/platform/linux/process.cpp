@@ -38,12 +38,13 @@ bool StillHoldsItsId(const handles::Process& process) {
 
 // Full access means the right to read and write the process's memory: the
 // kernel's ptrace-attach rule, which opening /proc/PID/mem for writing applies.
-// Fills in the start time of the process on success.
+// Without a pidfd, fills in the start time that later tells a reused id apart.
 DWORD CheckFullAccess(int root, handles::Process* process) {
-  // A process that an open snapshot lists, pinned by a pidfd: what the stat
-  // line would tell is in the snapshot's record, and a failed open is sorted
-  // out below. Whether the id still names that process, the module snapshot
-  // checks, which reads the stat line after the maps in any case.
+  // A process that an open snapshot lists, pinned by a pidfd: whether it is a
+  // kernel thread is in the snapshot's record, so only its memory is opened.
+  // A failed open is sorted out below. Like Windows, OpenProcess opens
+  // whatever process holds the id; the module snapshot, which reads the stat
+  // line after the maps in any case, makes sure that it is the listed one.
   ProcessRecord listed = {};
   bool isListed = false;
   if (process->pidfd >= 0) {
@@ -54,7 +55,6 @@ DWORD CheckFullAccess(int root, handles::Process* process) {
     const procfs::Descriptor memory(
         procfs::OpenMemoryLeaf(root, process->pid, "mem", O_RDWR, false));
     if (memory.get() >= 0 || memory.get() == -EACCES || memory.get() == -EPERM) {
-      process->startTime = listed.startTime;
       return memory.get() >= 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     }
   }
@@ -67,8 +67,8 @@ DWORD CheckFullAccess(int root, handles::Process* process) {
   if ((stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
     return ERROR_ACCESS_DENIED;
   }
-  // A main thread that has ended leaves no memory to check the rule against:
-  // the kernel would let anyone open it. A live thread's memory is checked instead.
+  // A main thread that has ended took its memory with it, while the other
+  // threads go on with theirs: a live thread's memory is checked instead.
   const procfs::Descriptor memory(
       procfs::OpenMemoryLeaf(root, process->pid, "mem", O_RDWR, stat.state == 'Z'));
   if (memory.get() < 0) {
@@ -151,10 +151,6 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
   HANDLE handle = nullptr;
   {
     const auto lock = handles::Lock();
-    if (error == ERROR_SUCCESS &&
-        handles::ListingOf(dwProcessId, process.startTime) == handles::Listing::kAnother) {
-      error = ERROR_INVALID_PARAMETER;  // the process that was listed is gone
-    }
     if (error == ERROR_SUCCESS) {
       handle = handles::AddProcess(process);
     } else {

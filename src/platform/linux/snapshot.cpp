@@ -218,14 +218,23 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return ERROR_INVALID_PARAMETER;
     }
-    // A main thread that has ended shows no maps; the other threads have them.
-    if (!empty || stat.state != 'Z' || leaderEnded) {
-      break;
+    if (!empty || (stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
+      break;  // a kernel thread has no memory of its own: an empty list
+    }
+    // No memory at all: the process is ending, or has ended and waits to be
+    // reaped, gone like one that has been (87); unless only its main thread
+    // has ended, and the others have the maps.
+    if (stat.state != 'Z' || leaderEnded) {
+      snapshot->modules.clear();
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return ERROR_INVALID_PARAMETER;
     }
     leaderEnded = true;
+    // No live thread: 87 as well. A live thread's maps that may not be read: refused.
     maps = procfs::OpenMemoryLeaf(root, pid, "maps", O_RDONLY, true);
     if (maps < 0) {
-      break;  // no other thread: a zombie, with no modules
+      snapshot->modules.clear();
+      return OpenError(-maps);
     }
   }
 
