@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <fstream>
@@ -184,6 +185,7 @@ class MappedFile {
     unlink(path_.c_str());
   }
   const std::string& path() const { return path_; }
+  const void* base() const { return base_; }
 
  private:
   std::string path_;
@@ -223,6 +225,33 @@ TEST(ModuleSnapshot, ASpanOfFourGibibytesOrMoreIsSaturated) {
   module = FindModule(modules, huge.path());
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(module->modBaseSize, 0xFFFFFFFFu);
+}
+
+TEST(ModuleSnapshot, ListsHundredsOfModulesAllInAddressOrder) {
+  constexpr int kModules = 300;
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  std::vector<std::unique_ptr<MappedFile>> files;
+  for (int i = 0; i < kModules; ++i) {
+    const std::string name = "procreport-module-" + std::to_string(i);
+    files.push_back(std::make_unique<MappedFile>(
+        name.c_str(), page, std::vector<std::pair<uint64_t, int>>{{0, PROT_READ | PROT_EXEC}},
+        page));
+  }
+  std::sort(files.begin(), files.end(),
+            [](const auto& a, const auto& b) { return a->base() < b->base(); });
+  std::vector<std::string> byAddress;
+  for (const auto& file : files) {
+    byAddress.push_back(file->path());
+  }
+
+  std::vector<std::string> listed;
+  for (const MODULEENTRY32& module : ModulesOf(0)) {
+    if (std::string(module.szExePath).rfind("/tmp/procreport-module-", 0) == 0) {
+      listed.push_back(module.szExePath);
+      EXPECT_EQ(module.modBaseSize, page) << module.szExePath;
+    }
+  }
+  EXPECT_EQ(listed, byAddress);
 }
 
 TEST(ModuleSnapshot, OfWhatIsNoProcessFailsWithInvalidParameter) {
