@@ -7,10 +7,17 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-// The published 32-bit layouts: the walk hands these sizes to the platform in dwSize.
-static_assert(sizeof(PROCESSENTRY32) == 296, "PROCESSENTRY32 must have its 32-bit layout");
-static_assert(sizeof(MODULEENTRY32) == 548, "MODULEENTRY32 must have its 32-bit layout");
-static_assert(sizeof(THREADENTRY32) == 28, "THREADENTRY32 must have its 32-bit layout");
+// Whether the records hold 64-bit addresses: true for a 64-bit Windows program,
+// false for the 32-bit one and for the Linux layer, which keeps the 32-bit layouts.
+constexpr bool kRecordsHold64BitAddresses = sizeof(MODULEENTRY32::modBaseAddr) == 8;
+
+// The published layouts, 8-bit forms: the walk hands these sizes to the
+// platform in dwSize, so a wrong one (a UNICODE build, say) must not compile.
+static_assert(sizeof(PROCESSENTRY32) == (kRecordsHold64BitAddresses ? 304 : 296),
+              "PROCESSENTRY32 must have its published layout");
+static_assert(sizeof(MODULEENTRY32) == (kRecordsHold64BitAddresses ? 568 : 548),
+              "MODULEENTRY32 must have its published layout");
+static_assert(sizeof(THREADENTRY32) == 28, "THREADENTRY32 must have its published layout");
 
 // Writes a header for every process and the module lines of each process that
 // can be opened with full access. 1 after a complete walk, 0 when it failed at its start.

@@ -2,8 +2,16 @@
 
 #include "report.h"
 
+namespace {
+// From a 64-bit caller, TH32CS_SNAPMODULE alone lists only the 64-bit modules
+// of a 32-bit process (ntdll and the WoW64 layer), not its own: such a caller
+// asks for the 32-bit ones too.
+constexpr DWORD kModuleSnapshotKinds =
+    kRecordsHold64BitAddresses ? TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32 : TH32CS_SNAPMODULE;
+}  // namespace
+
 int ShowModules(DWORD processId) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
+  HANDLE snapshot = CreateToolhelp32Snapshot(kModuleSnapshotKinds, processId);
   if (snapshot == INVALID_HANDLE_VALUE) {
     ReportFailure("CreateToolhelp32Snapshot (of modules)");
     return 0;

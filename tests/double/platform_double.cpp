@@ -36,7 +36,7 @@ State& The() {
 }
 
 // Records the call and tells whether the script fails it; if so, sets its code.
-bool Fails(Op op, DWORD argument) {
+bool Fails(Op op, DWORD argument, DWORD kinds = 0) {
   State& s = The();
   const int occurrence = ++s.occurrences[op];
   const int number = ++s.callNumber;
@@ -52,7 +52,7 @@ bool Fails(Op op, DWORD argument) {
     s.lastError = code;
   }
   if (s.world.recordCalls) {
-    s.calls.push_back(Call{op, argument, failed, s.lastError});
+    s.calls.push_back(Call{op, argument, failed, s.lastError, kinds});
   }
   return failed;
 }
@@ -191,13 +191,16 @@ using fake::Op;
 
 extern "C" HANDLE WINAPI PLATFORM_NAME(CreateToolhelp32Snapshot)(DWORD dwFlags,
                                                                  DWORD th32ProcessID) {
-  const Op op = dwFlags == TH32CS_SNAPPROCESS  ? Op::kSnapshotOfProcesses
-                : dwFlags == TH32CS_SNAPMODULE ? Op::kSnapshotOfModules
-                                               : Op::kSnapshotOfThreads;
-  if (fake::Fails(op, th32ProcessID)) {
+  // Modules alone, or with the 32-bit ones of a 64-bit caller: the suites
+  // check which kinds each build asks for.
+  const bool ofModules = (dwFlags & ~TH32CS_SNAPMODULE32) == TH32CS_SNAPMODULE;
+  const Op op = dwFlags == TH32CS_SNAPPROCESS ? Op::kSnapshotOfProcesses
+                : ofModules                   ? Op::kSnapshotOfModules
+                                              : Op::kSnapshotOfThreads;
+  if (fake::Fails(op, th32ProcessID, dwFlags)) {
     return INVALID_HANDLE_VALUE;
   }
-  if (dwFlags == TH32CS_SNAPMODULE) {
+  if (ofModules) {
     if (fake::ProcessOf(th32ProcessID) == nullptr) {
       fake::FailWith(ERROR_INVALID_PARAMETER);
       return INVALID_HANDLE_VALUE;
@@ -319,7 +322,7 @@ extern "C" BOOL WINAPI PLATFORM_NAME(CloseHandle)(HANDLE hObject) {
 extern "C" DWORD WINAPI PLATFORM_NAME(GetLastError)(void) {
   fake::State& s = fake::The();
   if (s.world.recordCalls) {
-    s.calls.push_back(fake::Call{Op::kGetLastError, 0, false, s.lastError});
+    s.calls.push_back(fake::Call{Op::kGetLastError, 0, false, s.lastError, 0});
   }
   return s.lastError;
 }

@@ -73,7 +73,8 @@ struct Call {
   Op op;
   DWORD argument;  // the process the call concerns, where there is one, else 0
   bool failed;
-  DWORD code;  // the last error after the call
+  DWORD code;       // the last error after the call
+  DWORD kinds = 0;  // the TH32CS_ kinds a snapshot call asked for
 };
 
 // Starts a new script: no calls, no handles.

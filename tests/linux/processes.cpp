@@ -71,8 +71,13 @@ Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits) {
       close(lastPid);
     }
   }
+  const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0) {
+    // Killed with this process; if it has already gone, it is not waited for.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+      _exit(127);
+    }
     dup2(ready[1], STDOUT_FILENO);
     char mode[] = "leader-exits";
     char* argv[] = {path_.data(), leaderExits ? mode : nullptr, nullptr};

@@ -136,17 +136,29 @@ TEST(Walk, AnEmptyProcessListGivesTheBannerAloneAndStatusZero) {
   ExpectHandlesBalanced();
 }
 
-TEST(Walk, TheProcessHandleIsClosedBeforeTheModuleListRuns) {
+// A 64-bit Windows program must ask for the 32-bit modules too, or a 32-bit
+// process shows only the WoW64 layer; the 32-bit program asks for its own kind.
+#ifdef _WIN64
+constexpr DWORD kModuleSnapshotKinds = TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32;
+#else
+constexpr DWORD kModuleSnapshotKinds = TH32CS_SNAPMODULE;
+#endif
+
+TEST(Walk, EachModuleListOfThisBuildsKindsRunsAfterItsProcessHandleIsClosed) {
   fake::Reset(ThreeProcesses());
   RunProgram();
   const auto& calls = fake::Calls();
+  int moduleLists = 0;
   for (std::size_t i = 0; i < calls.size(); ++i) {
     if (calls[i].op == Op::kSnapshotOfModules) {
+      ++moduleLists;
+      EXPECT_EQ(calls[i].kinds, kModuleSnapshotKinds);
       ASSERT_GE(i, 2u);
       EXPECT_EQ(calls[i - 2].op, Op::kGetPriorityClass);
       EXPECT_EQ(calls[i - 1].op, Op::kCloseHandle);
     }
   }
+  EXPECT_EQ(moduleLists, 3);
 }
 
 }  // namespace
