@@ -3,8 +3,10 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -25,6 +27,12 @@ struct ModuleLine {
 struct ProcessRecord {
   std::string name;
   std::vector<ModuleLine> modules;
+};
+
+// A process as the process-status calls see it.
+struct LiveProcess {
+  std::string name;
+  bool is32Bit = false;
 };
 
 struct ProgramRun {
@@ -66,6 +74,9 @@ std::string ReadBack(HANDLE file) {
   return bytes;
 }
 
+// This build's program: procreport.exe, or procreport64.exe beside the 64-bit suite.
+const char* const kProgram = PROCREPORT_EXE;
+
 // Files rather than pipes take its output, so that nothing waits on a full pipe.
 ProgramRun RunProcreport() {
   const std::string outPath = TemporaryFile();
@@ -78,7 +89,7 @@ ProgramRun RunProcreport() {
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = out;
   startup.hStdError = err;
-  std::string commandLine = "\"" + BesideThisSuite("procreport.exe") + "\"";
+  std::string commandLine = "\"" + BesideThisSuite(kProgram) + "\"";
   PROCESS_INFORMATION process = {};
   ProgramRun run;
   if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
@@ -88,7 +99,7 @@ ProgramRun RunProcreport() {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   } else {
-    ADD_FAILURE() << "procreport.exe did not start: error " << GetLastError();
+    ADD_FAILURE() << kProgram << " did not start: error " << GetLastError();
   }
   run.out = ReadBack(out);
   run.err = ReadBack(err);
@@ -165,14 +176,29 @@ bool SameFileName(const std::string& a, const std::string& b) {
   return _stricmp(a.c_str(), b.c_str()) == 0;
 }
 
-// Every process the platform lists now, by id, with its executable's name, as
-// the process-status calls tell it, independently of the Tool Help snapshots.
-std::map<DWORD, std::string> ProcessesNow() {
+// Whether this suite is a 32-bit program on 64-bit Windows.
+bool RunsUnderWow64() {
+  BOOL wow64 = FALSE;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// On 32-bit Windows every process is; on 64-bit Windows the 32-bit ones run under WoW64.
+bool Is32Bit(HANDLE process) {
+  if (sizeof(void*) == 4 && !RunsUnderWow64()) {
+    return true;
+  }
+  BOOL wow64 = FALSE;
+  return IsWow64Process(process, &wow64) && wow64;
+}
+
+// Every process the platform lists now, by id, with its executable's name and
+// bitness, as the process-status calls tell it, independently of Tool Help.
+std::map<DWORD, LiveProcess> ProcessesNow() {
   std::vector<DWORD> ids(4096);
   DWORD bytes = 0;
   EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes);
   ids.resize(bytes / sizeof(DWORD));
-  std::map<DWORD, std::string> names;
+  std::map<DWORD, LiveProcess> processes;
   for (const DWORD id : ids) {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
     if (process == nullptr) {
@@ -181,15 +207,63 @@ std::map<DWORD, std::string> ProcessesNow() {
     char path[MAX_PATH];
     DWORD length = sizeof path;
     if (QueryFullProcessImageNameA(process, 0, path, &length)) {
-      names[id] = FileNameOf(std::string(path, length));
+      processes[id] = {FileNameOf(std::string(path, length)), Is32Bit(process)};
     }
     CloseHandle(process);
   }
-  return names;
+  return processes;
 }
 
-// The PE headers of an image, read from its file.
-IMAGE_NT_HEADERS32 HeadersOnDisk(const std::string& path) {
+// A 64-bit process that waits on its input until the suite ends it: the WoW64
+// case needs one to run while a 32-bit report is made.
+class Sleeper64 {
+ public:
+  Sleeper64() {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE input = nullptr;
+    if (!CreatePipe(&input, &feed_, &inherit, 0)) {
+      return;
+    }
+    SetHandleInformation(feed_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // The system folder as it is, not the 32-bit one that WoW64 shows instead.
+    PVOID redirection = nullptr;
+    Wow64DisableWow64FsRedirection(&redirection);
+    char folder[MAX_PATH];
+    GetSystemDirectoryA(folder, sizeof folder);
+    std::string commandLine = std::string(folder) + "\\cmd.exe /q /k";
+    if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &process_)) {
+      CloseHandle(process_.hThread);
+    }
+    Wow64RevertWow64FsRedirection(redirection);
+    CloseHandle(input);
+  }
+  ~Sleeper64() {
+    if (process_.hProcess != nullptr) {
+      TerminateProcess(process_.hProcess, 0);
+      WaitForSingleObject(process_.hProcess, INFINITE);
+      CloseHandle(process_.hProcess);
+    }
+    CloseHandle(feed_);
+  }
+  Sleeper64(const Sleeper64&) = delete;
+  Sleeper64& operator=(const Sleeper64&) = delete;
+
+  DWORD id() const { return process_.dwProcessId; }
+
+ private:
+  HANDLE feed_ = nullptr;
+  PROCESS_INFORMATION process_ = {};
+};
+
+// The PE headers of an image of this build's bitness, read from its file.
+IMAGE_NT_HEADERS HeadersOnDisk(const std::string& path) {
   HANDLE file =
       CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   std::string head(4096, '\0');
@@ -198,7 +272,7 @@ IMAGE_NT_HEADERS32 HeadersOnDisk(const std::string& path) {
   CloseHandle(file);
   IMAGE_DOS_HEADER dos = {};
   std::memcpy(&dos, head.data(), sizeof dos);
-  IMAGE_NT_HEADERS32 nt = {};
+  IMAGE_NT_HEADERS nt = {};
   if (dos.e_magic == IMAGE_DOS_SIGNATURE && dos.e_lfanew > 0 &&
       static_cast<std::size_t>(dos.e_lfanew) + sizeof nt <= count) {
     std::memcpy(&nt, head.data() + dos.e_lfanew, sizeof nt);
@@ -213,17 +287,37 @@ DWORD SizeOfLoadedImage(const char* name) {
   return info.SizeOfImage;
 }
 
-// One run of the program, between two looks at the processes that the platform runs.
+// One run of the program, between two looks at the processes that the
+// platform runs; under WoW64, while a 64-bit process runs too.
 class RealReport : public testing::Test {
  protected:
   static void SetUpTestSuite() {
+    std::unique_ptr<Sleeper64> sleeper;
+    if (RunsUnderWow64()) {
+      sleeper = std::make_unique<Sleeper64>();
+      sleeper64_ = sleeper->id();
+    }
     before_ = ProcessesNow();
     run_ = RunProcreport();
     after_ = ProcessesNow();
   }
-  inline static std::map<DWORD, std::string> before_;
+
+  // The processes that ran throughout, by name, as the report names them.
+  static std::map<std::string, std::vector<LiveProcess>> LivedThroughout() {
+    std::map<std::string, std::vector<LiveProcess>> lived;
+    for (const auto& [id, process] : before_) {
+      const auto after = after_.find(id);
+      if (after != after_.end() && after->second.name == process.name) {
+        lived[process.name].push_back(process);
+      }
+    }
+    return lived;
+  }
+
+  inline static DWORD sleeper64_ = 0;
+  inline static std::map<DWORD, LiveProcess> before_;
   inline static ProgramRun run_;
-  inline static std::map<DWORD, std::string> after_;
+  inline static std::map<DWORD, LiveProcess> after_;
 };
 
 TEST_F(RealReport, EndsAWholeWalkWithStatusOne) { EXPECT_EQ(run_.status, 1u); }
@@ -240,25 +334,62 @@ TEST_F(RealReport, HasAHeaderForEveryProcessThatLivedThroughTheRun) {
   for (const ProcessRecord& process : ParseReport(run_.out)) {
     ++headers[process.name];
   }
-  std::map<std::string, int> lived;
-  for (const auto& [id, name] : before_) {
-    const auto after = after_.find(id);
-    if (after != after_.end() && after->second == name) {
-      ++lived[name];
-    }
-  }
+  const auto lived = LivedThroughout();
   EXPECT_NE(lived.count(FileNameOf(BesideThisSuite("end_to_end_tests.exe"))), 0u);
-  for (const auto& [name, count] : lived) {
-    EXPECT_GE(headers[name], count) << name;
+  for (const auto& [name, processes] : lived) {
+    EXPECT_GE(headers[name], static_cast<int>(processes.size())) << name;
   }
 }
 
+// Under WoW64 a 32-bit caller cannot list a 64-bit process's modules: each
+// such process keeps its header alone, with its one failure line, and the
+// 32-bit ones keep their module lines.
+TEST_F(RealReport, UnderWow64ListsTheModulesOf32BitProcessesOnly) {
+  if (!RunsUnderWow64()) {
+    GTEST_SKIP() << "not a 32-bit program on 64-bit Windows";
+  }
+  ASSERT_NE(sleeper64_, 0u) << "the 64-bit sleeper did not start";
+  ASSERT_NE(before_.count(sleeper64_), 0u);
+  EXPECT_FALSE(before_[sleeper64_].is32Bit);
+
+  std::map<std::string, std::vector<const ProcessRecord*>> records;
+  const std::vector<ProcessRecord> processes = ParseReport(run_.out);
+  for (const ProcessRecord& process : processes) {
+    records[process.name].push_back(&process);
+  }
+  for (const auto& [name, lived] : LivedThroughout()) {
+    const bool all32 = std::all_of(lived.begin(), lived.end(),
+                                   [](const LiveProcess& process) { return process.is32Bit; });
+    const bool all64 = std::none_of(lived.begin(), lived.end(),
+                                    [](const LiveProcess& process) { return process.is32Bit; });
+    std::size_t withModules = 0;
+    for (const ProcessRecord* record : records[name]) {
+      withModules += record->modules.empty() ? 0 : 1;
+    }
+    if (all64) {
+      EXPECT_EQ(withModules, 0u) << name << " is 64-bit";
+    } else if (all32) {
+      EXPECT_GE(withModules, lived.size()) << name << " is 32-bit";
+    }
+  }
+
+  // Windows says 299 (only part of a read went through); Wine 8 says 998
+  // (invalid access to memory location).
+  const std::regex denied(
+      "procreport: CreateToolhelp32Snapshot \\(of modules\\) failed with error (299|998)(: .*)?");
+  std::vector<std::string> failures = TextModeLines(run_.err);
+  const auto moduleFailures = std::count_if(failures.begin(), failures.end(), [&](const std::string& line) {
+    return std::regex_match(line, denied);
+  });
+  EXPECT_GE(moduleFailures, 1) << run_.err;
+}
+
 TEST_F(RealReport, ListsItsOwnModulesWithTheirSizes) {
-  const std::string exe = BesideThisSuite("procreport.exe");
+  const std::string exe = BesideThisSuite(kProgram);
   const ProcessRecord* self = nullptr;
   const std::vector<ProcessRecord> processes = ParseReport(run_.out);
   for (const ProcessRecord& process : processes) {
-    if (process.name == "procreport.exe") {
+    if (process.name == kProgram) {
       self = &process;
     }
   }
@@ -266,7 +397,7 @@ TEST_F(RealReport, ListsItsOwnModulesWithTheirSizes) {
   ASSERT_FALSE(self->modules.empty());
 
   const ModuleLine& image = self->modules.front();
-  EXPECT_TRUE(SameFileName(image.name, "procreport.exe")) << image.name;
+  EXPECT_TRUE(SameFileName(image.name, kProgram)) << image.name;
   EXPECT_TRUE(SameFileName(image.path, exe)) << image.path << " is not " << exe;
   EXPECT_EQ(image.size, HeadersOnDisk(exe).OptionalHeader.SizeOfImage);
 
@@ -297,13 +428,28 @@ TEST_F(RealReport, ToldOnlyWellFormedFailuresOnStandardError) {
   for (const std::string& line : lines) {
     EXPECT_TRUE(std::regex_match(line, failure)) << line;
   }
+
+  // Each failure costs one process its module lines, and a process without
+  // module lines had a failure.
+  const std::vector<ProcessRecord> processes = ParseReport(run_.out);
+  const auto headersAlone =
+      std::count_if(processes.begin(), processes.end(),
+                    [](const ProcessRecord& process) { return process.modules.empty(); });
+  EXPECT_EQ(static_cast<std::size_t>(headersAlone), lines.size());
 }
 
-TEST(ProcreportExe, IsA32BitConsoleProgram) {
-  const IMAGE_NT_HEADERS32 nt = HeadersOnDisk(BesideThisSuite("procreport.exe"));
+TEST(ProcreportExe, IsAConsoleProgramOfThisBuildsBitness) {
+#ifdef _WIN64
+  constexpr WORD kMachine = IMAGE_FILE_MACHINE_AMD64;
+  constexpr WORD kMagic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+#else
+  constexpr WORD kMachine = IMAGE_FILE_MACHINE_I386;
+  constexpr WORD kMagic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+#endif
+  const IMAGE_NT_HEADERS nt = HeadersOnDisk(BesideThisSuite(kProgram));
   EXPECT_EQ(nt.Signature, DWORD{IMAGE_NT_SIGNATURE});
-  EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
-  EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+  EXPECT_EQ(nt.FileHeader.Machine, kMachine);
+  EXPECT_EQ(nt.OptionalHeader.Magic, kMagic);
   EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI);
 }
 
