@@ -214,11 +214,13 @@ std::map<DWORD, LiveProcess> ProcessesNow() {
   return processes;
 }
 
-// A 64-bit process that waits on its input until the suite ends it: the WoW64
-// case needs one to run while a 32-bit report is made.
-class Sleeper64 {
+// A process of the other bitness (Wine's cmd.exe) that waits on its input
+// until the suite ends it, so that the report is made while one runs: a
+// 64-bit one for the 32-bit suite under WoW64, a 32-bit one for the 64-bit
+// suite where 32-bit programs run.
+class OtherBitnessSleeper {
  public:
-  Sleeper64() {
+  OtherBitnessSleeper() {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE input = nullptr;
     if (!CreatePipe(&input, &feed_, &inherit, 0)) {
@@ -231,11 +233,16 @@ class Sleeper64 {
     startup.hStdInput = input;
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    // The system folder as it is, not the 32-bit one that WoW64 shows instead.
+    // The 64-bit system folder as it is, not the 32-bit one that WoW64 shows
+    // instead; or the 32-bit one.
     PVOID redirection = nullptr;
     Wow64DisableWow64FsRedirection(&redirection);
-    char folder[MAX_PATH];
-    GetSystemDirectoryA(folder, sizeof folder);
+    char folder[MAX_PATH] = "";
+    if (sizeof(void*) == 4) {
+      GetSystemDirectoryA(folder, sizeof folder);
+    } else {
+      GetSystemWow64DirectoryA(folder, sizeof folder);
+    }
     std::string commandLine = std::string(folder) + "\\cmd.exe /q /k";
     if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                        &startup, &process_)) {
@@ -244,7 +251,7 @@ class Sleeper64 {
     Wow64RevertWow64FsRedirection(redirection);
     CloseHandle(input);
   }
-  ~Sleeper64() {
+  ~OtherBitnessSleeper() {
     if (process_.hProcess != nullptr) {
       TerminateProcess(process_.hProcess, 0);
       WaitForSingleObject(process_.hProcess, INFINITE);
@@ -252,8 +259,8 @@ class Sleeper64 {
     }
     CloseHandle(feed_);
   }
-  Sleeper64(const Sleeper64&) = delete;
-  Sleeper64& operator=(const Sleeper64&) = delete;
+  OtherBitnessSleeper(const OtherBitnessSleeper&) = delete;
+  OtherBitnessSleeper& operator=(const OtherBitnessSleeper&) = delete;
 
   DWORD id() const { return process_.dwProcessId; }
 
@@ -288,14 +295,14 @@ DWORD SizeOfLoadedImage(const char* name) {
 }
 
 // One run of the program, between two looks at the processes that the
-// platform runs; under WoW64, while a 64-bit process runs too.
+// platform runs; on 64-bit Windows, while a process of the other bitness runs.
 class RealReport : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    std::unique_ptr<Sleeper64> sleeper;
-    if (RunsUnderWow64()) {
-      sleeper = std::make_unique<Sleeper64>();
-      sleeper64_ = sleeper->id();
+    std::unique_ptr<OtherBitnessSleeper> sleeper;
+    if (sizeof(void*) == 8 || RunsUnderWow64()) {
+      sleeper = std::make_unique<OtherBitnessSleeper>();
+      otherBitness_ = sleeper->id();
     }
     before_ = ProcessesNow();
     run_ = RunProcreport();
@@ -314,7 +321,7 @@ class RealReport : public testing::Test {
     return lived;
   }
 
-  inline static DWORD sleeper64_ = 0;
+  inline static DWORD otherBitness_ = 0;
   inline static std::map<DWORD, LiveProcess> before_;
   inline static ProgramRun run_;
   inline static std::map<DWORD, LiveProcess> after_;
@@ -348,9 +355,9 @@ TEST_F(RealReport, UnderWow64ListsTheModulesOf32BitProcessesOnly) {
   if (!RunsUnderWow64()) {
     GTEST_SKIP() << "not a 32-bit program on 64-bit Windows";
   }
-  ASSERT_NE(sleeper64_, 0u) << "the 64-bit sleeper did not start";
-  ASSERT_NE(before_.count(sleeper64_), 0u);
-  EXPECT_FALSE(before_[sleeper64_].is32Bit);
+  ASSERT_NE(otherBitness_, 0u) << "the 64-bit sleeper did not start";
+  ASSERT_NE(before_.count(otherBitness_), 0u);
+  EXPECT_FALSE(before_[otherBitness_].is32Bit);
 
   std::map<std::string, std::vector<const ProcessRecord*>> records;
   const std::vector<ProcessRecord> processes = ParseReport(run_.out);
@@ -382,6 +389,38 @@ TEST_F(RealReport, UnderWow64ListsTheModulesOf32BitProcessesOnly) {
     return std::regex_match(line, denied);
   });
   EXPECT_GE(moduleFailures, 1) << run_.err;
+}
+
+// A 64-bit caller asks for 32-bit modules too. Windows then lists a 32-bit
+// process's modules; Wine 8 refuses with 998, as it does the other way round.
+TEST_F(RealReport, From64BitListsA32BitProcessOrTellsWhyNot) {
+  if (sizeof(void*) != 8) {
+    GTEST_SKIP() << "a 32-bit program";
+  }
+  if (otherBitness_ == 0 || before_.count(otherBitness_) == 0 ||
+      after_.count(otherBitness_) == 0) {
+    GTEST_SKIP() << "no 32-bit program runs on this machine's Wine";
+  }
+  EXPECT_TRUE(before_[otherBitness_].is32Bit);
+  const std::vector<ProcessRecord> processes = ParseReport(run_.out);
+  std::size_t listed = 0;
+  std::size_t alone = 0;
+  for (const ProcessRecord& process : processes) {
+    if (process.name == "cmd.exe") {
+      if (process.modules.empty()) {
+        ++alone;
+      } else {
+        ++listed;
+        EXPECT_TRUE(SameFileName(process.modules.front().name, "cmd.exe"));
+      }
+    }
+  }
+  EXPECT_EQ(listed + alone, 1u) << "one cmd.exe ran: the suite's";
+  if (alone == 1) {
+    EXPECT_NE(run_.err.find("CreateToolhelp32Snapshot (of modules) failed with error 998"),
+              std::string::npos)
+        << run_.err;
+  }
 }
 
 TEST_F(RealReport, ListsItsOwnModulesWithTheirSizes) {
