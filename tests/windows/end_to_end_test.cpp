@@ -385,9 +385,9 @@ TEST_F(RealReport, UnderWow64ListsTheModulesOf32BitProcessesOnly) {
   const std::regex denied(
       "procreport: CreateToolhelp32Snapshot \\(of modules\\) failed with error (299|998)(: .*)?");
   std::vector<std::string> failures = TextModeLines(run_.err);
-  const auto moduleFailures = std::count_if(failures.begin(), failures.end(), [&](const std::string& line) {
-    return std::regex_match(line, denied);
-  });
+  const auto moduleFailures =
+      std::count_if(failures.begin(), failures.end(),
+                    [&](const std::string& line) { return std::regex_match(line, denied); });
   EXPECT_GE(moduleFailures, 1) << run_.err;
 }
 
@@ -397,8 +397,7 @@ TEST_F(RealReport, From64BitListsA32BitProcessOrTellsWhyNot) {
   if (sizeof(void*) != 8) {
     GTEST_SKIP() << "a 32-bit program";
   }
-  if (otherBitness_ == 0 || before_.count(otherBitness_) == 0 ||
-      after_.count(otherBitness_) == 0) {
+  if (otherBitness_ == 0 || before_.count(otherBitness_) == 0 || after_.count(otherBitness_) == 0) {
     GTEST_SKIP() << "no 32-bit program runs on this machine's Wine";
   }
   EXPECT_TRUE(before_[otherBitness_].is32Bit);
