@@ -1,6 +1,7 @@
 # Windows suites run under Wine, through wine_session, which keeps each kind
 # of prefix in this build tree and tells CTest to skip a kind that this
 # machine cannot run (exit status 77), with the reason.
+# What wine_session needs, missing at configure time rather than at its first run.
 find_program(WINESERVER wineserver REQUIRED)
 find_program(UNSHARE unshare REQUIRED)
 
