@@ -36,7 +36,7 @@ State& The() {
 }
 
 // Records the call and tells whether the script fails it; if so, sets its code.
-bool Fails(Op op, DWORD argument, DWORD kinds = 0) {
+bool Fails(Op op, DWORD argument, const Arguments& arguments, DWORD recordSize = 0) {
   State& s = The();
   const int occurrence = ++s.occurrences[op];
   const int number = ++s.callNumber;
@@ -52,7 +52,7 @@ bool Fails(Op op, DWORD argument, DWORD kinds = 0) {
     s.lastError = code;
   }
   if (s.world.recordCalls) {
-    s.calls.push_back(Call{op, argument, failed, s.lastError, kinds});
+    s.calls.push_back(Call{op, argument, failed, s.lastError, arguments, recordSize});
   }
   return failed;
 }
@@ -66,6 +66,8 @@ void FailWith(DWORD code) {
     s.calls.back().code = code;
   }
 }
+
+std::uintptr_t Address(const void* pointer) { return reinterpret_cast<std::uintptr_t>(pointer); }
 
 HANDLE Hand(Kind kind, DWORD pid) {
   State& s = The();
@@ -93,10 +95,12 @@ void CopyText(char (&field)[N], const std::string& text) {
 }
 
 // The entry calls share one shape: check the handle, then hand out the next entry.
-template <typename Fill>
-BOOL Next(Op op, HANDLE handle, Kind kind, bool first, std::size_t count, Fill fill) {
+template <typename Record, typename Fill>
+BOOL Next(Op op, HANDLE handle, Record* record, Kind kind, bool first, std::size_t count,
+          Fill fill) {
   Open* open = Find(handle, kind);
-  if (Fails(op, open != nullptr ? open->pid : 0)) {
+  if (Fails(op, open != nullptr ? open->pid : 0, {Address(handle), Address(record)},
+            record != nullptr ? record->dwSize : 0)) {
     return FALSE;
   }
   if (open == nullptr) {
@@ -197,7 +201,7 @@ extern "C" HANDLE WINAPI PLATFORM_NAME(CreateToolhelp32Snapshot)(DWORD dwFlags,
   const Op op = dwFlags == TH32CS_SNAPPROCESS ? Op::kSnapshotOfProcesses
                 : ofModules                   ? Op::kSnapshotOfModules
                                               : Op::kSnapshotOfThreads;
-  if (fake::Fails(op, th32ProcessID, dwFlags)) {
+  if (fake::Fails(op, th32ProcessID, {dwFlags, th32ProcessID})) {
     return INVALID_HANDLE_VALUE;
   }
   if (ofModules) {
@@ -221,7 +225,7 @@ namespace {
 
 BOOL NextProcess(Op op, HANDLE snapshot, PROCESSENTRY32* entry, bool first) {
   const auto& processes = fake::The().world.processes;
-  return fake::Next(op, snapshot, fake::kProcessSnapshot, first, processes.size(),
+  return fake::Next(op, snapshot, entry, fake::kProcessSnapshot, first, processes.size(),
                     [&](DWORD, std::size_t index) {
                       entry->th32ProcessID = processes[index].pid;
                       fake::CopyText(entry->szExeFile, processes[index].exe);
@@ -232,7 +236,7 @@ BOOL NextModule(Op op, HANDLE snapshot, MODULEENTRY32* entry, bool first) {
   fake::Open* open = fake::Find(snapshot, fake::kModuleSnapshot);
   const fake::Process* process = open != nullptr ? fake::ProcessOf(open->pid) : nullptr;
   const std::size_t count = process != nullptr ? process->modules.size() : 0;
-  return fake::Next(op, snapshot, fake::kModuleSnapshot, first, count,
+  return fake::Next(op, snapshot, entry, fake::kModuleSnapshot, first, count,
                     [&](DWORD pid, std::size_t index) {
                       const fake::Module& module = process->modules[index];
                       entry->th32ProcessID = pid;
@@ -244,7 +248,7 @@ BOOL NextModule(Op op, HANDLE snapshot, MODULEENTRY32* entry, bool first) {
 
 BOOL NextThread(Op op, HANDLE snapshot, THREADENTRY32* entry, bool first) {
   const auto& threads = fake::The().world.threads;
-  return fake::Next(op, snapshot, fake::kThreadSnapshot, first, threads.size(),
+  return fake::Next(op, snapshot, entry, fake::kThreadSnapshot, first, threads.size(),
                     [&](DWORD, std::size_t index) {
                       entry->th32ThreadID = threads[index].tid;
                       entry->th32OwnerProcessID = threads[index].owner;
@@ -279,9 +283,10 @@ extern "C" BOOL WINAPI PLATFORM_NAME(Thread32Next)(HANDLE hSnapshot, THREADENTRY
   return NextThread(Op::kThread32Next, hSnapshot, lpte, false);
 }
 
-extern "C" HANDLE WINAPI PLATFORM_NAME(OpenProcess)(DWORD /*dwDesiredAccess*/,
-                                                    BOOL /*bInheritHandle*/, DWORD dwProcessId) {
-  if (fake::Fails(Op::kOpenProcess, dwProcessId)) {
+extern "C" HANDLE WINAPI PLATFORM_NAME(OpenProcess)(DWORD dwDesiredAccess, BOOL bInheritHandle,
+                                                    DWORD dwProcessId) {
+  if (fake::Fails(Op::kOpenProcess, dwProcessId,
+                  {dwDesiredAccess, static_cast<std::uintptr_t>(bInheritHandle), dwProcessId})) {
     return nullptr;
   }
   if (fake::ProcessOf(dwProcessId) == nullptr) {
@@ -293,7 +298,8 @@ extern "C" HANDLE WINAPI PLATFORM_NAME(OpenProcess)(DWORD /*dwDesiredAccess*/,
 
 extern "C" DWORD WINAPI PLATFORM_NAME(GetPriorityClass)(HANDLE hProcess) {
   const fake::Open* open = fake::Find(hProcess, fake::kProcessHandle);
-  if (fake::Fails(Op::kGetPriorityClass, open != nullptr ? open->pid : 0)) {
+  if (fake::Fails(Op::kGetPriorityClass, open != nullptr ? open->pid : 0,
+                  {fake::Address(hProcess)})) {
     return 0;
   }
   if (open == nullptr) {
@@ -307,7 +313,7 @@ extern "C" BOOL WINAPI PLATFORM_NAME(CloseHandle)(HANDLE hObject) {
   fake::State& s = fake::The();
   // A failed close still releases the handle: what is tested is that every
   // handle was given back exactly once.
-  const bool failed = fake::Fails(Op::kCloseHandle, 0);
+  const bool failed = fake::Fails(Op::kCloseHandle, 0, {fake::Address(hObject)});
   auto it = s.open.find(reinterpret_cast<uintptr_t>(hObject));
   if (it == s.open.end()) {
     ++s.badCloses;
@@ -322,16 +328,18 @@ extern "C" BOOL WINAPI PLATFORM_NAME(CloseHandle)(HANDLE hObject) {
 extern "C" DWORD WINAPI PLATFORM_NAME(GetLastError)(void) {
   fake::State& s = fake::The();
   if (s.world.recordCalls) {
-    s.calls.push_back(fake::Call{Op::kGetLastError, 0, false, s.lastError, 0});
+    s.calls.push_back(fake::Call{Op::kGetLastError, 0, false, s.lastError, {}});
   }
   return s.lastError;
 }
 
-extern "C" DWORD WINAPI PLATFORM_NAME(FormatMessageA)(DWORD /*dwFlags*/, LPCVOID /*lpSource*/,
-                                                      DWORD dwMessageId, DWORD /*dwLanguageId*/,
+extern "C" DWORD WINAPI PLATFORM_NAME(FormatMessageA)(DWORD dwFlags, LPCVOID lpSource,
+                                                      DWORD dwMessageId, DWORD dwLanguageId,
                                                       LPSTR lpBuffer, DWORD nSize,
-                                                      va_list* /*Arguments*/) {
-  if (fake::Fails(Op::kFormatMessageA, dwMessageId)) {
+                                                      va_list* Arguments) {
+  if (fake::Fails(Op::kFormatMessageA, dwMessageId,
+                  {dwFlags, fake::Address(lpSource), dwMessageId, dwLanguageId,
+                   fake::Address(lpBuffer), nSize, fake::Address(Arguments)})) {
     return 0;
   }
   const auto& messages = fake::The().world.messages;

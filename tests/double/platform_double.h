@@ -4,6 +4,8 @@
 // records every call and every handle.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -69,12 +71,17 @@ struct World {
   bool recordCalls = true;  // off for long runs, such as the benchmark's
 };
 
+// Every argument of a call as passed, in order, pointers as their addresses;
+// the slots after a call's last argument stay 0.
+using Arguments = std::array<std::uintptr_t, 7>;
+
 struct Call {
   Op op;
   DWORD argument;  // the process the call concerns, where there is one, else 0
   bool failed;
-  DWORD code;       // the last error after the call
-  DWORD kinds = 0;  // the TH32CS_ kinds a snapshot call asked for
+  DWORD code;  // the last error after the call
+  Arguments arguments{};
+  DWORD recordSize = 0;  // an entry call's record: its dwSize as the call found it
 };
 
 // Starts a new script: no calls, no handles.

@@ -62,39 +62,6 @@ TEST_P(FailureText, IsCutToOneCleanLine) {
 
 INSTANTIATE_TEST_SUITE_P(Texts, FailureText, testing::ValuesIn(Cases()), TitleName());
 
-TEST(ReportFailure, ACodeWithoutTextOrAFailedLookupShowsTheCodeAlone) {
-  for (const bool lookupFails : {false, true}) {
-    fake::World world;
-    if (lookupFails) {
-      world.messages[kCode] = "Never shown.\r\n";
-      world.faults = {{fake::Op::kFormatMessageA, 0, ERROR_NOT_ENOUGH_MEMORY}};
-    }
-    fake::Reset(world);
-    fake::SetLastError(kCode);
-    const Captured run = Capture([] {
-      ReportFailure("OpenProcess");
-      return 0;
-    });
-    EXPECT_EQ(run.err, "procreport: OpenProcess failed with error 1359\n");
-  }
-}
-
-TEST(ReportFailure, ReadsTheErrorCodeBeforeAnyOtherCall) {
-  fake::World world;
-  world.messages[kCode] = "Text.\r\n";
-  fake::Reset(world);
-  fake::SetLastError(kCode);
-  Capture([] {
-    ReportFailure("OpenProcess");
-    return 0;
-  });
-  const auto& calls = fake::Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].op, fake::Op::kGetLastError);
-  EXPECT_EQ(calls[1].op, fake::Op::kFormatMessageA);
-  EXPECT_EQ(calls[1].argument, kCode);
-}
-
 TEST(ReportFailure, LargestCodesAreUnsigned) {
   fake::Reset(fake::World{});
   fake::SetLastError(0xFFFFFFFFu);
