@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "report.h"
@@ -20,9 +21,21 @@ bool IsTrailingFiller(char c) {
   return byte == '.' || byte < 0x21;
 }
 
-// The report has no line break after a header, so a failure line that shares
-// its terminal must start a line of its own.
-bool SharesTerminalWithReport() { return isatty(fileno(stdout)) && isatty(fileno(stderr)); }
+// The report has no line break after a header and goes out in large blocks, so
+// a failure line that shares its destination (`>out 2>&1`, `2>&1 | less`, one
+// terminal) must let the report through first and start a line of its own.
+// The Windows C runtime gives every file inode 0: there, only terminals tell.
+bool SharesDestinationWithReport() {
+  const int out = fileno(stdout);
+  const int err = fileno(stderr);
+  if (isatty(out) && isatty(err)) {
+    return true;
+  }
+  struct stat outFile = {};
+  struct stat errFile = {};
+  return fstat(out, &outFile) == 0 && fstat(err, &errFile) == 0 && outFile.st_ino != 0 &&
+         outFile.st_ino == errFile.st_ino && outFile.st_dev == errFile.st_dev;
+}
 
 }  // namespace
 
@@ -51,11 +64,10 @@ void ReportFailure(const char* operation) {
                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
   CleanErrorText(text, sizeof text);
 
-  const bool sharedTerminal = SharesTerminalWithReport();
-  if (sharedTerminal) {
+  const bool shared = SharesDestinationWithReport();
+  if (shared) {
     std::fflush(stdout);
   }
-  std::fprintf(stderr, "%sprocreport: %s failed with error %u%s%s%s", sharedTerminal ? "\n" : "",
-               operation, static_cast<unsigned>(code), text[0] != '\0' ? ": " : "", text,
-               sharedTerminal ? "" : "\n");
+  std::fprintf(stderr, "%sprocreport: %s failed with error %u%s%s%s", shared ? "\n" : "", operation,
+               static_cast<unsigned>(code), text[0] != '\0' ? ": " : "", text, shared ? "" : "\n");
 }
