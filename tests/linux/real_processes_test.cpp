@@ -87,21 +87,4 @@ TEST(RealReport, AProcessGoneBetweenSnapshotAndOpenKeepsItsEntry) {
   EXPECT_TRUE(CloseHandle(snapshot));
 }
 
-TEST(RealReport, AWalkLeavesNoDescriptorOpen) {
-  Sleeper sleeper("for the walk");
-  const int before = OpenDescriptors();
-  for (int walk = 0; walk < 3; ++walk) {
-    EXPECT_EQ(RunProgram().status, 1);
-  }
-  EXPECT_EQ(OpenDescriptors(), before);
-}
-
-TEST(RealReport, IsWellFormedLineByLine) {
-  const Captured run = RunProgram();
-  ASSERT_EQ(run.status, 1);
-  const ParsedReport report = ParseReport(run.out);
-  EXPECT_TRUE(report.wellFormed) << report.fault;
-  EXPECT_GE(report.processes.size(), 2u);
-}
-
 }  // namespace

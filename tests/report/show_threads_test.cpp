@@ -37,40 +37,4 @@ TEST(ShowThreads, AnOwnerWithoutThreadsWritesNothing) {
   ExpectHandlesBalanced();
 }
 
-TEST(ShowThreads, AFailedSnapshotReturnsZeroQuietly) {
-  fake::World world = Threads();
-  world.faults = {{fake::Op::kSnapshotOfThreads, 1, ERROR_ACCESS_DENIED}};
-  fake::Reset(world);
-  const Captured run = Capture([] { return ShowThreads(100); });
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "");
-  ExpectHandlesBalanced();
-}
-
-TEST(ShowThreads, AFailedFirstEntryIsReportedAndTheSnapshotClosed) {
-  fake::World world = Threads();
-  world.threads.clear();
-  fake::Reset(world);
-  const Captured run = Capture([] { return ShowThreads(100); });
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "procreport: Thread32First failed with error 18: There are no more files\n");
-  ExpectHandlesBalanced();
-  ExpectErrorReadFirst();
-}
-
-TEST(ShowThreads, AFailedNextEntryEndsTheListQuietly) {
-  fake::World world = Threads();
-  world.faults = {{fake::Op::kThread32Next, 1, ERROR_ACCESS_DENIED}};
-  fake::Reset(world);
-  const Captured run = Capture([] { return ShowThreads(100); });
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(
-      run.out,
-      "\n\n     THREAD ID      = 0x00001A2B\n     base priority  = 8\n     delta priority = 0");
-  EXPECT_EQ(run.err, "");
-  ExpectHandlesBalanced();
-}
-
 }  // namespace

@@ -15,19 +15,9 @@
 
 #include "capture.h"
 #include "report.h"
+#include "report_text.h"
 
 namespace {
-
-struct ModuleLine {
-  std::string name;
-  std::string path;
-  unsigned long long size = 0;
-};
-
-struct ProcessRecord {
-  std::string name;
-  std::vector<ModuleLine> modules;
-};
 
 // A process as the process-status calls see it.
 struct LiveProcess {
@@ -126,48 +116,16 @@ std::vector<std::string> TextModeLines(const std::string& bytes) {
   return lines;
 }
 
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> fields(1);
-  for (const char c : line) {
-    if (c == '\t') {
-      fields.emplace_back();
-    } else {
-      fields.back() += c;
-    }
-  }
-  return fields;
-}
-
-// Reads the report back: the banner and an empty line, then for each process
-// an empty line, its header, and its module lines. Any line out of that shape is a failure.
-std::vector<ProcessRecord> ParseReport(const std::string& bytes) {
+// The report read back strictly, after its CR LF line ends are checked.
+ParsedReport ReadReport(const std::string& bytes) {
   const std::vector<std::string> lines = TextModeLines(bytes);
-  std::vector<ProcessRecord> processes;
-  if (lines.size() < 3) {
-    ADD_FAILURE() << "no banner: " << bytes;
-    return processes;
+  std::string text = lines.front();
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    text += "\n" + lines[i];
   }
-  EXPECT_EQ(lines[0].substr(0, 1), ";");
-  EXPECT_EQ(lines[1].substr(0, 1), ";");
-  EXPECT_EQ(lines[2], "");
-  const std::string header = "!PROCESS NAME:=";
-  for (std::size_t i = 3; i < lines.size(); ++i) {
-    if (lines[i].empty() && i + 1 < lines.size() && lines[i + 1].rfind(header, 0) == 0) {
-      processes.push_back({lines[++i].substr(header.size()), {}});
-      continue;
-    }
-    const std::vector<std::string> fields = Fields(lines[i]);
-    const bool isModule = !processes.empty() && fields.size() == 3 && !fields[0].empty() &&
-                          !fields[1].empty() && !fields[2].empty() &&
-                          fields[2].find_first_not_of("0123456789") == std::string::npos &&
-                          fields[2][0] != '0';
-    if (!isModule) {
-      ADD_FAILURE() << "line " << i + 1 << " is out of shape: " << lines[i];
-      continue;
-    }
-    processes.back().modules.push_back({fields[0], fields[1], std::stoull(fields[2])});
-  }
-  return processes;
+  ParsedReport report = ParseReport(text);
+  EXPECT_TRUE(report.wellFormed) << report.fault;
+  return report;
 }
 
 std::string FileNameOf(const std::string& path) { return path.substr(path.find_last_of('\\') + 1); }
@@ -332,13 +290,12 @@ TEST_F(RealReport, EndsAWholeWalkWithStatusOne) { EXPECT_EQ(run_.status, 1u); }
 TEST_F(RealReport, IsWellFormedTextWithPlatformLineEndsAndNoClosingBreak) {
   ASSERT_FALSE(run_.out.empty());
   EXPECT_NE(run_.out.back(), '\n');
-  const std::vector<ProcessRecord> processes = ParseReport(run_.out);
-  EXPECT_FALSE(processes.empty());
+  EXPECT_FALSE(ReadReport(run_.out).processes.empty());
 }
 
 TEST_F(RealReport, HasAHeaderForEveryProcessThatLivedThroughTheRun) {
   std::map<std::string, int> headers;
-  for (const ProcessRecord& process : ParseReport(run_.out)) {
+  for (const ReportedProcess& process : ReadReport(run_.out).processes) {
     ++headers[process.name];
   }
   const auto lived = LivedThroughout();
@@ -359,9 +316,9 @@ TEST_F(RealReport, UnderWow64ListsTheModulesOf32BitProcessesOnly) {
   ASSERT_NE(before_.count(otherBitness_), 0u);
   EXPECT_FALSE(before_[otherBitness_].is32Bit);
 
-  std::map<std::string, std::vector<const ProcessRecord*>> records;
-  const std::vector<ProcessRecord> processes = ParseReport(run_.out);
-  for (const ProcessRecord& process : processes) {
+  std::map<std::string, std::vector<const ReportedProcess*>> records;
+  const std::vector<ReportedProcess> processes = ReadReport(run_.out).processes;
+  for (const ReportedProcess& process : processes) {
     records[process.name].push_back(&process);
   }
   for (const auto& [name, lived] : LivedThroughout()) {
@@ -370,7 +327,7 @@ TEST_F(RealReport, UnderWow64ListsTheModulesOf32BitProcessesOnly) {
     const bool all64 = std::none_of(lived.begin(), lived.end(),
                                     [](const LiveProcess& process) { return process.is32Bit; });
     std::size_t withModules = 0;
-    for (const ProcessRecord* record : records[name]) {
+    for (const ReportedProcess* record : records[name]) {
       withModules += record->modules.empty() ? 0 : 1;
     }
     if (all64) {
@@ -399,10 +356,10 @@ TEST_F(RealReport, From64BitListsA32BitProcessOrTellsWhyNot) {
     GTEST_SKIP() << "no 32-bit program runs on this machine's Wine";
   }
   EXPECT_TRUE(before_[otherBitness_].is32Bit);
-  const std::vector<ProcessRecord> processes = ParseReport(run_.out);
+  const std::vector<ReportedProcess> processes = ReadReport(run_.out).processes;
   std::size_t listed = 0;
   std::size_t alone = 0;
-  for (const ProcessRecord& process : processes) {
+  for (const ReportedProcess& process : processes) {
     if (process.name == "cmd.exe") {
       if (process.modules.empty()) {
         ++alone;
@@ -423,9 +380,9 @@ TEST_F(RealReport, From64BitListsA32BitProcessOrTellsWhyNot) {
 
 TEST_F(RealReport, ListsItsOwnModulesWithTheirSizes) {
   const std::string exe = BesideThisSuite(kProgram);
-  const ProcessRecord* self = nullptr;
-  const std::vector<ProcessRecord> processes = ParseReport(run_.out);
-  for (const ProcessRecord& process : processes) {
+  const ReportedProcess* self = nullptr;
+  const std::vector<ReportedProcess> processes = ReadReport(run_.out).processes;
+  for (const ReportedProcess& process : processes) {
     if (process.name == kProgram) {
       self = &process;
     }
@@ -433,18 +390,18 @@ TEST_F(RealReport, ListsItsOwnModulesWithTheirSizes) {
   ASSERT_NE(self, nullptr);
   ASSERT_FALSE(self->modules.empty());
 
-  const ModuleLine& image = self->modules.front();
+  const ReportedModule& image = self->modules.front();
   EXPECT_TRUE(SameFileName(image.name, kProgram)) << image.name;
   EXPECT_TRUE(SameFileName(image.path, exe)) << image.path << " is not " << exe;
-  EXPECT_EQ(image.size, HeadersOnDisk(exe).OptionalHeader.SizeOfImage);
+  EXPECT_EQ(image.size, std::to_string(HeadersOnDisk(exe).OptionalHeader.SizeOfImage));
 
   for (const char* dll : {"ntdll.dll", "kernel32.dll"}) {
     bool found = false;
-    for (const ModuleLine& module : self->modules) {
+    for (const ReportedModule& module : self->modules) {
       if (SameFileName(module.name, dll)) {
         found = true;
         EXPECT_TRUE(SameFileName(FileNameOf(module.path), dll)) << module.path;
-        EXPECT_EQ(module.size, SizeOfLoadedImage(dll)) << dll;
+        EXPECT_EQ(module.size, std::to_string(SizeOfLoadedImage(dll))) << dll;
       }
     }
     EXPECT_TRUE(found) << dll;
@@ -468,10 +425,10 @@ TEST_F(RealReport, ToldOnlyWellFormedFailuresOnStandardError) {
 
   // Each failure costs one process its module lines, and a process without
   // module lines had a failure.
-  const std::vector<ProcessRecord> processes = ParseReport(run_.out);
+  const std::vector<ReportedProcess> processes = ReadReport(run_.out).processes;
   const auto headersAlone =
       std::count_if(processes.begin(), processes.end(),
-                    [](const ProcessRecord& process) { return process.modules.empty(); });
+                    [](const ReportedProcess& process) { return process.modules.empty(); });
   EXPECT_EQ(static_cast<std::size_t>(headersAlone), lines.size());
 }
 

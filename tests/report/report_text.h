@@ -1,6 +1,7 @@
 // A report read back line by line, as a program that consumes it would.
 #pragma once
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,17 @@ struct ParsedReport {
   std::vector<ReportedProcess> processes;
 };
 
+// A Linux path, or a Windows one on a drive or a share.
+inline bool IsAbsolutePath(const std::string& path) {
+  const bool onDrive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) &&
+                       path[1] == ':' && path[2] == '\\';
+  return path.rfind('/', 0) == 0 || onDrive || path.rfind("\\\\", 0) == 0;
+}
+
 // The banner's two lines and an empty line; then for each process an empty
 // line and its header; then its module lines, each exactly three tab-separated
-// fields: a name, an absolute path and a decimal size. No closing line break.
+// fields: a name, an absolute path and a decimal size without leading zeros.
+// Lines end in "\n"; no closing line break.
 inline ParsedReport ParseReport(const std::string& text) {
   std::vector<std::string> lines(1);
   for (const char c : text) {
@@ -59,8 +68,8 @@ inline ParsedReport ParseReport(const std::string& text) {
     }
     ReportedModule module{lines[i].substr(0, first), lines[i].substr(first + 1, second - first - 1),
                           lines[i].substr(second + 1)};
-    if (module.name.empty() || module.path.rfind('/', 0) != 0 || module.size.empty() ||
-        module.size.find_first_not_of("0123456789") != std::string::npos) {
+    if (module.name.empty() || !IsAbsolutePath(module.path) || module.size.empty() ||
+        module.size[0] == '0' || module.size.find_first_not_of("0123456789") != std::string::npos) {
       return fail(i);
     }
     report.processes.back().modules.push_back(module);
