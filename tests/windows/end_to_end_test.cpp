@@ -447,6 +447,42 @@ TEST(ProcreportExe, IsAConsoleProgramOfThisBuildsBitness) {
   EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_CUI);
 }
 
+// What Windows shows in the program's Properties: its version resource.
+std::string VersionText(const std::vector<char>& info, const char* name) {
+  char* value = nullptr;
+  UINT length = 0;
+  const std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
+  if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &length) ||
+      length == 0) {
+    return "<none>";
+  }
+  return std::string(value, std::strlen(value));
+}
+
+TEST(ProcreportExe, CarriesItsVersionAndNamesForItsProperties) {
+  const std::string exe = BesideThisSuite(kProgram);
+  DWORD ignored = 0;
+  std::vector<char> info(GetFileVersionInfoSizeA(exe.c_str(), &ignored));
+  ASSERT_FALSE(info.empty()) << "no version resource in " << exe;
+  ASSERT_TRUE(GetFileVersionInfoA(exe.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS,
+            DWORD{PROCREPORT_VERSION_MAJOR << 16 | PROCREPORT_VERSION_MINOR});
+  EXPECT_EQ(fixed->dwFileVersionLS, DWORD{PROCREPORT_VERSION_PATCH << 16});
+  EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+  EXPECT_EQ(fixed->dwFileType, DWORD{VFT_APP});
+
+  EXPECT_EQ(VersionText(info, "FileVersion"), PROCREPORT_VERSION);
+  EXPECT_EQ(VersionText(info, "ProductVersion"), PROCREPORT_VERSION);
+  EXPECT_EQ(VersionText(info, "ProductName"), "procreport");
+  EXPECT_EQ(VersionText(info, "OriginalFilename"), kProgram);
+  EXPECT_NE(VersionText(info, "FileDescription").find("processes"), std::string::npos);
+  EXPECT_NE(VersionText(info, "LegalCopyright").find("Copyright (C) 2026"), std::string::npos);
+}
+
 // The platform's text for a code cut to its first line without trailing periods
 // and blanks, written plainly: the reference for what the reporter shows.
 std::string FirstLineOf(const std::string& text) {

@@ -1,0 +1,31 @@
+# The packages: a Debian package of the Linux build (cpack -G DEB), and a zip
+# of both Windows programs (cpack -G ZIP, from the 32-bit build, taking the
+# 64-bit build beside it too).
+set(CPACK_PACKAGE_NAME procreport)
+set(CPACK_PACKAGE_VENDOR "the procreport developers")
+set(CPACK_PACKAGE_CONTACT "the procreport developers <procreport@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "inventory of the running processes and their modules")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "procreport writes a plain-text report of every process running on the machine:\n"
+       "a header line per process with its executable's name, and a tab-separated line\n"
+       "per loaded module (name, full path, size in bytes). It reads no arguments and\n"
+       "keeps no state. Failures go to standard error, one line each.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};procreport;procreport;/")
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME procreport-${PROJECT_VERSION}-windows)
+  if(PROCREPORT_WINDOWS64_BUILD)
+    list(APPEND CPACK_INSTALL_CMAKE_PROJECTS "${PROCREPORT_WINDOWS64_BUILD};procreport;procreport;/")
+  endif()
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+
+include(CPack)
