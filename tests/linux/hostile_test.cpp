@@ -29,15 +29,31 @@ ReportedProcess RecordOf(const std::string& shown) {
   return found.empty() ? ReportedProcess{} : *found.front();
 }
 
-TEST(HostileProcess, WhoseMainThreadEndedIsReportedWithItsModules) {
-  Sleeper sleeper("leader gone", 0, true);
-  const ReportedProcess record = RecordOf("leader gone");
-  ASSERT_GE(record.modules.size(), 2u);
-  EXPECT_EQ(record.modules[0].path, sleeper.path());
+// 0 when a process of this user whose main thread has ended is reported under
+// its executable's whole name (longer than the kernel's 15-byte command name),
+// with its modules.
+int LeaderGoneIsReportedWhole() {
+  const Sleeper sleeper("main thread gone", 0, true);
+  const ParsedReport report = ParseReport(RunProgram().out);
+  const std::vector<const ReportedProcess*> found = Named(report, "main thread gone");
+  return found.size() == 1 && found.front()->modules.size() >= 2 &&
+                 found.front()->modules[0].path == sleeper.path()
+             ? 0
+             : 1;
+}
 
+TEST(HostileProcess, WhoseMainThreadEndedIsReportedWithItsModules) {
+  EXPECT_EQ(LeaderGoneIsReportedWhole(), 0);
+  if (geteuid() != 0) {
+    return;
+  }
+  // An ordinary user, its owner, gets it whole too.
+  EXPECT_EQ(RunAsNobody(LeaderGoneIsReportedWhole), 0);
+
+  Sleeper sleeper("leader gone", 0, true);
   // A user who may not touch the process is refused it, and its modules,
   // though its ended main thread no longer guards them.
-  if (geteuid() == 0) {
+  {
     static DWORD pid;
     pid = static_cast<DWORD>(sleeper.pid());
     EXPECT_EQ(RunAsNobody([] {
@@ -58,9 +74,14 @@ TEST(HostileProcess, WhoseMainThreadEndedIsReportedWithItsModules) {
 struct NameCase {
   const char* title;
   std::string file;   // the executable's file name
-  std::string shown;  // its header and module name
+  std::string shown;  // its header name, in a field of MAX_PATH bytes
   bool deleteAfterStart;
+  std::string shownModule = "";  // when cut shorter, in a field of 256 bytes
+  std::string shownPath = "";    // when cut before the name's end
 };
+
+// The directory that each sleeper is copied into, with its slash.
+const std::size_t kDirectoryLength = std::string("/tmp/procreport-test-XXXXXX/").size();
 
 TEST(HostileProcess, KeepsItsRecordWithItsNameShownOnOneLine) {
   const NameCase cases[] = {
@@ -68,6 +89,14 @@ TEST(HostileProcess, KeepsItsRecordWithItsNameShownOnOneLine) {
       {"deleted executable", "doomed", "doomed (deleted)", true},
       {"line break and spaces", "two words\nthree", "two words\\012three", false},
       {"the longest file name", std::string(255, 'y'), std::string(255, 'y'), false},
+      // The kernel writes a line break in maps as \012: cut whole, in the name and in the path.
+      {"a line break at the module name's end", std::string(253, 'M') + "\nz",
+       std::string(253, 'M') + "\\012z", false, std::string(253, 'M')},
+      {"a line break at the path's end", std::string(257 - kDirectoryLength, 'P') + "\nq",
+       std::string(257 - kDirectoryLength, 'P') + "\\012q", false, "",
+       std::string(257 - kDirectoryLength, 'P')},
+      // Which the kernel's maps text cannot tell from a line break.
+      {"the kernel's escape, literally", "lit\\012x", "lit\\134012x", false},
   };
   for (const NameCase& c : cases) {
     SCOPED_TRACE(c.title);
@@ -77,9 +106,10 @@ TEST(HostileProcess, KeepsItsRecordWithItsNameShownOnOneLine) {
     }
     const ReportedProcess record = RecordOf(c.shown);
     ASSERT_GE(record.modules.size(), 2u);
-    EXPECT_EQ(record.modules[0].name, c.shown);
+    EXPECT_EQ(record.modules[0].name, c.shownModule.empty() ? c.shown : c.shownModule);
     // A path is cut to the record's field (MAX_PATH with its terminator).
-    EXPECT_EQ(record.modules[0].path, (DirectoryOf(sleeper.path()) + c.shown).substr(0, 259));
+    const std::string shownPath = c.shownPath.empty() ? c.shown : c.shownPath;
+    EXPECT_EQ(record.modules[0].path, (DirectoryOf(sleeper.path()) + shownPath).substr(0, 259));
     EXPECT_NE(record.modules[0].size, "0");
   }
 }

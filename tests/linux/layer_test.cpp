@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +25,7 @@
 #include "proc_text.h"
 #include "processes.h"
 #include "report.h"
+#include "snapshot.h"
 
 namespace {
 
@@ -208,8 +211,18 @@ TEST(ModuleSnapshot, CountsOnlyFilesWithAnExecutableMappingAndSpansAllTheirMappi
   const MappedFile data("procreport-data", 3 * page, {{0, PROT_READ}, {2, PROT_READ}}, 3 * page);
   const MappedFile code("procreport-code", 3 * page, {{0, PROT_READ | PROT_EXEC}, {2, PROT_READ}},
                         3 * page);
+  // The code's file once more, read-only elsewhere, as debuggers and crash
+  // reporters map libraries: a run of its own, which is no module.
+  const int fd = open(code.path().c_str(), O_RDONLY | O_CLOEXEC);
+  void* again = mmap(nullptr, page, PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  ASSERT_NE(again, MAP_FAILED);
   const std::vector<MODULEENTRY32> modules = ModulesOf(0);
+  munmap(again, page);
   EXPECT_EQ(FindModule(modules, data.path()), nullptr);
+  EXPECT_EQ(std::count_if(modules.begin(), modules.end(),
+                          [&](const MODULEENTRY32& m) { return m.szExePath == code.path(); }),
+            1);
   const MODULEENTRY32* module = FindModule(modules, code.path());
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(module->modBaseSize, 3 * page);
@@ -262,6 +275,28 @@ TEST(ModuleSnapshot, OfWhatIsNoProcessFailsWithInvalidParameter) {
     EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   }
+}
+
+TEST(ModuleSnapshot, OfAProcessThatEndsWhileItsMapsAreReadFailsWithInvalidParameter) {
+  Sleeper sleeper("ends while read");
+  const pid_t pid = sleeper.pid();
+  int reads = 0;
+  Snapshot snapshot;
+  // Small reads, so that the maps take several; the process ends after the
+  // first, and stays a zombie, holding its id and start time.
+  const DWORD error =
+      TakeModules(procfs::Root(), static_cast<DWORD>(pid), &snapshot,
+                  [&](int fd, char* into, std::size_t room) -> ssize_t {
+                    if (reads++ == 1) {
+                      kill(pid, SIGKILL);
+                      siginfo_t info;
+                      waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+                    }
+                    return read(fd, into, std::min<std::size_t>(room, 256));
+                  });
+  EXPECT_GT(reads, 2);
+  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(snapshot.modules.empty());
 }
 
 TEST(ModuleSnapshot, OfAKernelThreadIsEmpty) {
@@ -375,6 +410,19 @@ TEST(OpenProcess, ReadsThePriorityClassFromNiceAndPolicy) {
     EXPECT_EQ(GetPriorityClass(process), REALTIME_PRIORITY_CLASS);
     EXPECT_TRUE(CloseHandle(process));
   }
+}
+
+TEST(OpenProcess, OpensNothingForWriting) {
+  // Full access is the right to read the memory map: granted where every
+  // open for writing is refused (as Yama refuses attaching).
+  const int result = RunWithoutOpeningForWriting([] {
+    HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
+    return self != nullptr && GetPriorityClass(self) != 0 && CloseHandle(self) ? 0 : 1;
+  });
+  if (result == -1) {
+    GTEST_SKIP() << "cannot refuse opening for writing here";
+  }
+  EXPECT_EQ(result, 0);
 }
 
 TEST(OpenProcess, FailsWithInvalidParameterForWhatIsNoProcess) {

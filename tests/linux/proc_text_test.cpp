@@ -173,7 +173,7 @@ TEST(CopyShown, WritesControlBytesAsOctalEscapesAndCutsBetweenThem) {
       {"tab and line break escaped", "a\tb\nc", 16, "a\\011b\\012c"},
       {"other control bytes escaped", std::string("\x01\x1f", 2), 16, "\\001\\037"},
       {"percent, high bytes and delete unchanged", "%n\xC3\xA9\xFF\x7F", 16, "%n\xC3\xA9\xFF\x7F"},
-      {"the kernel's own escape kept as it is", "a\\012b", 16, "a\\012b"},
+      {"a backslash escaped, so that no name reads as another", "a\\012b", 16, "a\\134012b"},
       {"cut to fit", "abcdef", 4, "abc"},
       {"an escape that fits exactly", "ab\tc", 7, "ab\\011"},
       {"never cut inside an escape", "ab\tc", 6, "ab"},

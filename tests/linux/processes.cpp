@@ -5,6 +5,8 @@
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <signal.h>
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <future>
 #include <stdexcept>
+#include <vector>
 
 #include "proc_files.h"
 
@@ -159,24 +162,57 @@ bool BecomeNobody() {
   return setgroups(0, nullptr) == 0 && setgid(kNobodyGroup) == 0 && setuid(kNobody) == 0;
 }
 
-bool TakePidfdsAway() {
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+bool Filter(std::vector<sock_filter> program) {
+  sock_fprog filter = {static_cast<unsigned short>(program.size()), program.data()};
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0 &&
-         syscall(SYS_pidfd_open, getpid(), 0) == -1 && errno == ENOSYS;
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
+}
+
+int newCallsError = ENOSYS;
+
+bool TakeNewCallsAway() {
+  const sock_filter fail = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | newCallsError);
+  return Filter({
+             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 2, 0),
+             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_sched_getattr, 1, 0),
+             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+             fail,
+         }) &&
+         syscall(SYS_pidfd_open, getpid(), 0) == -1 && errno == newCallsError;
+}
+
+bool TakeWritingAway() {
+  // The low half of openat's flags, on this little-endian machine.
+  return Filter({
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_WRONLY | O_RDWR, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  });
+}
+
+bool HideProc() {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("none", "/proc", "tmpfs", 0, "mode=000") == 0 && BecomeNobody();
 }
 
 }  // namespace
 
 int RunAsNobody(int (*body)()) { return RunInChild(BecomeNobody, body); }
 
-int RunWithoutPidfds(int (*body)()) { return RunInChild(TakePidfdsAway, body); }
+int RunWithoutNewCalls(int error, int (*body)()) {
+  newCallsError = error;
+  return RunInChild(TakeNewCallsAway, body);
+}
+
+int RunWithoutOpeningForWriting(int (*body)()) { return RunInChild(TakeWritingAway, body); }
+
+int RunWithProcUnreadable(int (*body)()) { return RunInChild(HideProc, body); }
 
 LiveThread::LiveThread() {
   std::promise<DWORD> started;

@@ -42,10 +42,19 @@ int OpenDescriptors();
 // child's exit status is what `body` returns. -1 if the child could not drop root.
 int RunAsNobody(int (*body)());
 
-// Runs `body` in a child process in which the kernel call pidfd_open fails with
-// ENOSYS, as on kernels before 5.3; the child's exit status is what `body`
-// returns. -1 if the call could not be taken away.
-int RunWithoutPidfds(int (*body)());
+// Runs `body` in a child process in which the kernel calls pidfd_open and
+// sched_getattr fail with `error`: ENOSYS as on kernels before 5.3, EPERM as
+// under a service's call filter. The child's exit status is what `body`
+// returns; -1 if the calls could not be taken away.
+int RunWithoutNewCalls(int error, int (*body)());
+
+// Runs `body` in a child process in which every open for writing fails with
+// EACCES; as above.
+int RunWithoutOpeningForWriting(int (*body)());
+
+// Runs `body` in a child process, as "nobody", that sees in place of /proc an
+// empty directory that it may not read; as above (-1 also without root).
+int RunWithProcUnreadable(int (*body)());
 
 // A second thread of this process, alive until destroyed.
 class LiveThread {

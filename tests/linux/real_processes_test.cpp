@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "capture.h"
@@ -60,6 +61,24 @@ TEST(RealReport, AProcessThatMayNotBeOpenedGetsItsHeaderAlone) {
         std::string::npos;
     return run.status == 1 && headerAlone && told ? 0 : 1;
   });
+  EXPECT_EQ(result, 0);
+}
+
+TEST(RealReport, AProcThatMayNotBeReadLeavesTheBannerAloneAndIsRefused) {
+  const int result = RunWithProcUnreadable([] {
+    const Captured run = RunProgram();
+    // Two banner lines, each ending in a line break, and nothing else.
+    const bool bannerAlone = run.out.rfind(';', 0) == 0 && run.out.back() == '\n' &&
+                             run.out.find("\n;") == run.out.find('\n') &&
+                             std::count(run.out.begin(), run.out.end(), '\n') == 2;
+    const bool told = run.err ==
+                      "procreport: CreateToolhelp32Snapshot (of processes) failed with error 5: "
+                      "Access is denied\n";
+    return run.status == 0 && bannerAlone && told ? 0 : 1;
+  });
+  if (result == -1) {
+    GTEST_SKIP() << "needs root, to hide /proc";
+  }
   EXPECT_EQ(result, 0);
 }
 

@@ -140,11 +140,17 @@ bool ReadStat(int directory, DWORD id, char (&text)[kStatBufferSize], StatFields
   return count > 0 && ParseStat(text, static_cast<std::size_t>(count), stat);
 }
 
-int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leaderEnded) {
-  if (!leaderEnded) {
-    const int fd = openat(root, Path(pid, leaf).c_str(), flags | O_CLOEXEC);
-    return fd >= 0 ? fd : -errno;
-  }
+std::string ThreadPath(DWORD pid, DWORD thread, const char* leaf) {
+  return std::to_string(pid) + "/task/" + std::to_string(thread) + "/" + leaf;
+}
+
+namespace {
+
+// Calls `use` with each thread of the process but its main one, until it
+// gives something other than -ENOENT (that thread has ended meanwhile). What
+// `use` gave, or -ESRCH when no thread is left.
+template <typename Use>
+long WithLiveThread(int root, DWORD pid, Use&& use) {
   const Descriptor tasks(
       openat(root, Path(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::vector<DWORD> threads;
@@ -157,13 +163,40 @@ int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leader
   }
   for (const DWORD thread : threads) {
     if (thread != pid) {
-      const int fd = openat(tasks.get(), Path(thread, leaf).c_str(), flags | O_CLOEXEC);
-      if (fd >= 0 || errno != ENOENT) {
-        return fd >= 0 ? fd : -errno;
+      const long result = use(tasks.get(), thread);
+      if (result != -ENOENT) {
+        return result;
       }
     }
   }
   return -ESRCH;
+}
+
+}  // namespace
+
+int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leaderEnded,
+                   DWORD* thread) {
+  if (thread != nullptr) {
+    *thread = pid;
+  }
+  if (!leaderEnded) {
+    const int fd = openat(root, Path(pid, leaf).c_str(), flags | O_CLOEXEC);
+    return fd >= 0 ? fd : -errno;
+  }
+  return static_cast<int>(WithLiveThread(root, pid, [&](int tasks, DWORD id) -> long {
+    const int fd = openat(tasks, Path(id, leaf).c_str(), flags | O_CLOEXEC);
+    if (fd >= 0 && thread != nullptr) {
+      *thread = id;
+    }
+    return fd >= 0 ? fd : -errno;
+  }));
+}
+
+ssize_t ReadLiveThreadExe(int root, DWORD pid, char* buffer, std::size_t size) {
+  return WithLiveThread(root, pid, [&](int tasks, DWORD id) -> long {
+    const ssize_t count = readlinkat(tasks, Path(id, "exe").c_str(), buffer, size);
+    return count >= 0 ? count : -errno;
+  });
 }
 
 bool IsProcessId(int root, DWORD id) {

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include <windows.h>
@@ -48,10 +49,19 @@ ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t 
 // `stat->command` then points. False when the process is gone or the line is not whole.
 bool ReadStat(int directory, DWORD id, char (&text)[kStatBufferSize], StatFields* stat);
 
-// Opens `leaf` ("mem", "maps") of a process. A process whose main thread has
-// ended while others go on (`leaderEnded`) keeps its memory only with those:
-// then the leaf of a live thread is opened. A descriptor, or -errno.
-int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leaderEnded);
+// Opens `leaf` ("maps") of a process. A process whose main thread has ended
+// while others go on (`leaderEnded`) keeps its memory only with those: then
+// the leaf of a live thread is opened, and `thread` tells which (else the
+// process's own id). A descriptor, or -errno.
+int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leaderEnded,
+                   DWORD* thread = nullptr);
+
+// "PID/task/TID/leaf", a thread's file relative to /proc.
+std::string ThreadPath(DWORD pid, DWORD thread, const char* leaf);
+
+// Reads the executable's link of a process whose main thread has ended, from
+// a live thread. The byte count, or -errno.
+ssize_t ReadLiveThreadExe(int root, DWORD pid, char* buffer, std::size_t size);
 
 // Whether the id names a process rather than one of its other threads (whose
 // ids /proc also answers to, unlisted).

@@ -75,6 +75,7 @@ enum StatField {
   kNice = 16,
   kThreads = 17,
   kStartTime = 19,
+  kVirtualSize = 20,
   kPolicy = 38,
 };
 
@@ -147,6 +148,12 @@ bool ParseStat(const char* text, std::size_t length, StatFields* fields) {
         parsed.startTime = number;
         sawStartTime = true;  // the fields before it were all there too
         break;
+      case kVirtualSize:
+        if (!TakeUnsigned(p, end, 10, &number)) {
+          return false;
+        }
+        parsed.virtualSize = number;
+        break;
       case kPolicy:
         if (!TakeUnsigned(p, end, 10, &number) || number > UINT32_MAX) {
           return false;
@@ -192,7 +199,6 @@ bool ParseMapsLine(const char* text, std::size_t length, MapsLine* line) {
   const char* p = text;
   const char* end = text + length;
   MapsLine parsed;
-  uint64_t offset = 0;
   uint64_t major = 0;
   uint64_t minor = 0;
   if (!TakeUnsigned(p, end, 16, &parsed.start) || !TakeChar(p, end, '-') ||
@@ -204,7 +210,7 @@ bool ParseMapsLine(const char* text, std::size_t length, MapsLine* line) {
   }
   parsed.executable = p[2] == 'x';
   p += 5;
-  if (!TakeUnsigned(p, end, 16, &offset) || !TakeChar(p, end, ' ') ||
+  if (!TakeUnsigned(p, end, 16, &parsed.offset) || !TakeChar(p, end, ' ') ||
       !TakeUnsigned(p, end, 16, &major) || !TakeChar(p, end, ':') ||
       !TakeUnsigned(p, end, 16, &minor) || !TakeChar(p, end, ' ') ||
       !TakeUnsigned(p, end, 10, &parsed.inode)) {
@@ -242,6 +248,21 @@ DWORD PriorityClassOf(uint32_t policy, int32_t nice) {
   return HIGH_PRIORITY_CLASS;
 }
 
+std::size_t UnescapeMapsPath(char* path, std::size_t length) {
+  static constexpr char kLineBreak[] = "\\012";
+  constexpr std::size_t kEscapeLength = sizeof kLineBreak - 1;
+  std::size_t out = 0;
+  for (std::size_t in = 0; in < length; ++out) {
+    if (length - in >= kEscapeLength && std::memcmp(path + in, kLineBreak, kEscapeLength) == 0) {
+      path[out] = '\n';
+      in += kEscapeLength;
+    } else {
+      path[out] = path[in++];
+    }
+  }
+  return out;
+}
+
 void CopyShown(char* field, std::size_t size, const char* text, std::size_t length) {
   if (size == 0) {
     return;
@@ -250,7 +271,7 @@ void CopyShown(char* field, std::size_t size, const char* text, std::size_t leng
   std::size_t used = 0;
   for (std::size_t i = 0; i < length; ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x20) {
+    if (byte >= 0x20 && byte != '\\') {
       if (used + 1 > size - 1) {
         break;
       }

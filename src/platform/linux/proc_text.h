@@ -21,7 +21,8 @@ struct StatFields {
   uint32_t kernelFlags = 0;
   int32_t nice = 0;
   DWORD threads = 0;
-  uint64_t startTime = 0;  // clock ticks after boot: with the id, names one process for good
+  uint64_t startTime = 0;    // clock ticks after boot: with the id, names one process for good
+  uint64_t virtualSize = 0;  // 0 once the process has let go of its memory, or never had any
   uint32_t policy = 0;
 };
 
@@ -40,6 +41,7 @@ struct MapsLine {
   uint64_t start = 0;
   uint64_t end = 0;
   bool executable = false;
+  uint64_t offset = 0;  // into the file
   uint64_t device = 0;
   uint64_t inode = 0;
   const char* path = nullptr;
@@ -93,11 +95,19 @@ int ForEachLine(Read&& read, std::vector<char>* buffer, std::size_t maxLine, OnL
   return 0;
 }
 
+// Undoes the one escape the kernel writes in a path of /proc/PID/maps, \012
+// for a line break, in place; the new length. The kernel leaves a backslash
+// itself as it is, so this is a guess when a name holds \012 literally.
+std::size_t UnescapeMapsPath(char* path, std::size_t length);
+
 // Copies a name or path into a record's text field of `size` bytes. A control
 // byte (a tab, a line break...), which no Windows file name holds and which
 // would break the lines of whatever lists it, is written as the kernel writes a
-// line break in /proc/PID/maps: a backslash and three octal digits. Cut to fit,
-// never inside such an escape; always terminated; the rest of the field zeroed.
+// line break in /proc/PID/maps: a backslash and three octal digits; so is a
+// backslash, so that every shown name reads back as one name. Other bytes pass
+// unchanged: DEL breaks no line, and 0x80 to 0x9F are also the continuation
+// bytes of UTF-8 names. Cut to fit, never inside such an escape; always
+// terminated; the rest of the field zeroed.
 void CopyShown(char* field, std::size_t size, const char* text, std::size_t length);
 
 // The Windows priority class that matches a scheduling policy and nice value.

@@ -36,26 +36,29 @@ bool StillHoldsItsId(const handles::Process& process) {
   return ReadStat(root, process.pid, &stat) && stat.startTime == process.startTime;
 }
 
-// Full access means the right to read and write the process's memory: the
-// kernel's ptrace-attach rule, which opening /proc/PID/mem for writing applies.
-// Without a pidfd, fills in the start time that later tells a reused id apart.
+// Full access means the right to read the process's memory map: the kernel's
+// ptrace read rule with this caller's file-system credentials, which opening
+// /proc/PID/maps applies. Like Windows, this grants a user's own processes,
+// whatever Yama says about attaching to them. Without a pidfd, fills in the
+// start time that later tells a reused id apart.
 DWORD CheckFullAccess(int root, handles::Process* process) {
   // A process that an open snapshot lists, pinned by a pidfd: whether it is a
-  // kernel thread is in the snapshot's record, so only its memory is opened.
-  // A failed open is sorted out below. Like Windows, OpenProcess opens
-  // whatever process holds the id; the module snapshot, which reads the stat
-  // line after the maps in any case, makes sure that it is the listed one.
+  // kernel thread, or has lost its main thread, is in the snapshot's record,
+  // so only its maps are opened. A failed open is sorted out below. Like
+  // Windows, OpenProcess opens whatever process holds the id; the module
+  // snapshot, which reads the stat line after the maps in any case, makes
+  // sure that it is the listed one.
   ProcessRecord listed = {};
   bool isListed = false;
   if (process->pidfd >= 0) {
     const auto lock = handles::Lock();
     isListed = handles::ListedRecord(process->pid, &listed);
   }
-  if (isListed && !listed.kernelThread) {
-    const procfs::Descriptor memory(
-        procfs::OpenMemoryLeaf(root, process->pid, "mem", O_RDWR, false));
-    if (memory.get() >= 0 || memory.get() == -EACCES || memory.get() == -EPERM) {
-      return memory.get() >= 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+  if (isListed && !listed.kernelThread && !listed.leaderEnded) {
+    const procfs::Descriptor maps(
+        procfs::OpenMemoryLeaf(root, process->pid, "maps", O_RDONLY, false));
+    if (maps.get() >= 0 || maps.get() == -EACCES || maps.get() == -EPERM) {
+      return maps.get() >= 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     }
   }
   procfs::StatFields stat;
@@ -67,12 +70,13 @@ DWORD CheckFullAccess(int root, handles::Process* process) {
   if ((stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
     return ERROR_ACCESS_DENIED;
   }
-  // A main thread that has ended took its memory with it, while the other
-  // threads go on with theirs: a live thread's memory is checked instead.
-  const procfs::Descriptor memory(
-      procfs::OpenMemoryLeaf(root, process->pid, "mem", O_RDWR, stat.state == 'Z'));
-  if (memory.get() < 0) {
-    return ErrorFromErrno(-memory.get());
+  // A main thread that has ended took its memory with it, and its maps open
+  // for anyone, while the other threads go on with theirs: a live thread's
+  // maps are checked instead.
+  const procfs::Descriptor maps(
+      procfs::OpenMemoryLeaf(root, process->pid, "maps", O_RDONLY, stat.state == 'Z'));
+  if (maps.get() < 0) {
+    return ErrorFromErrno(-maps.get());
   }
   process->startTime = stat.startTime;
   return ERROR_SUCCESS;
@@ -81,9 +85,11 @@ DWORD CheckFullAccess(int root, handles::Process* process) {
 DWORD Open(DWORD pid, handles::Process* process) {
   process->pid = pid;
   process->pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0u));
-  if (process->pidfd < 0 && errno != ENOSYS) {
-    // EINVAL: the id of a thread, not of a process.
-    return errno == ESRCH || errno == EINVAL ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno);
+  // Gone, or else the call is missing or forbidden (a seccomp filter may
+  // answer anything): the start time does its work then. EINVAL, the id of a
+  // thread, is found out below as well.
+  if (process->pidfd < 0 && errno == ESRCH) {
+    return ERROR_INVALID_PARAMETER;
   }
   const int root = procfs::Root();
   if (root < 0) {
@@ -121,7 +127,8 @@ int ReadScheduling(pid_t pid, uint32_t* policy, int32_t* nice) {
     *nice = attributes.nice;
     return 0;
   }
-  if (errno != ENOSYS) {
+  // Gone; else missing or forbidden, and the older calls may still answer.
+  if (errno == ESRCH) {
     return errno;
   }
   const int scheduler = sched_getscheduler(pid);

@@ -1,6 +1,7 @@
 #include "snapshot.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,11 +30,14 @@ uint32_t Append(std::string* text, const char* bytes, std::size_t length) {
   return offset;
 }
 
-// The executable's file name where its link may be read, else the kernel's
-// command name.
+// The executable's file name where its link may be read (through a live
+// thread when the main one has ended), else the kernel's command name.
 void NameOf(int root, DWORD pid, const procfs::StatFields& stat, const char** name,
             std::size_t* length, char* link) {
-  const ssize_t count = readlinkat(root, procfs::Path(pid, "exe").c_str(), link, kLinkBufferSize);
+  ssize_t count = readlinkat(root, procfs::Path(pid, "exe").c_str(), link, kLinkBufferSize);
+  if (count < 0 && stat.state == 'Z') {
+    count = procfs::ReadLiveThreadExe(root, pid, link, kLinkBufferSize);
+  }
   if (count > 0 && link[0] == '/') {
     const char* slash = link + count;
     while (slash[-1] != '/') {
@@ -71,6 +75,7 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     record.pid = pid;
     record.startTime = stat.startTime;
     record.kernelThread = (stat.kernelFlags & procfs::kKernelThreadFlag) != 0;
+    record.leaderEnded = stat.state == 'Z';
     record.parent = stat.parent;
     record.threads = stat.threads;
     record.basePriority = procfs::BasePriorityOf(procfs::PriorityClassOf(stat.policy, stat.nice));
@@ -109,18 +114,70 @@ DWORD TakeThreads(int root, Snapshot* snapshot) {
 
 namespace {
 
-// Adds one mapping to the module of its file, or starts a new module.
-void AddMapping(const procfs::MapsLine& line, Snapshot* snapshot) {
+// The kernel's PROCMAP_QUERY (Linux 6.11), which <linux/fs.h> of older
+// systems lacks: the mapping at an address, with its file's path unescaped.
+struct procmap_query {
+  uint64_t size;
+  uint64_t query_flags;
+  uint64_t query_addr;
+  uint64_t vma_start;
+  uint64_t vma_end;
+  uint64_t vma_flags;
+  uint64_t vma_page_size;
+  uint64_t vma_offset;
+  uint64_t inode;
+  uint32_t dev_major;
+  uint32_t dev_minor;
+  uint32_t vma_name_size;
+  uint32_t build_id_size;
+  uint64_t vma_name_addr;
+  uint64_t build_id_addr;
+};
+constexpr unsigned long PROCMAP_QUERY = _IOWR('f', 17, procmap_query);
+
+// The path of a mapping as the file system holds it. The kernel writes a line
+// break in a maps path as "\012" and leaves a backslash as it is, so a path
+// with a backslash is asked for again by its address; where the kernel cannot
+// tell, "\012" is taken for the line break it most likely is.
+std::size_t RawPath(int maps, const procfs::MapsLine& line, char* path) {
+  procmap_query query = {};
+  query.size = sizeof query;
+  query.query_addr = line.start;
+  query.vma_name_size = kLinkBufferSize;
+  query.vma_name_addr = reinterpret_cast<uintptr_t>(path);
+  if (ioctl(maps, PROCMAP_QUERY, &query) == 0 && query.vma_start == line.start &&
+      query.inode == line.inode && query.vma_name_size > 1) {
+    return query.vma_name_size - 1;  // less its terminator
+  }
+  std::memcpy(path, line.path, line.pathLength);
+  return procfs::UnescapeMapsPath(path, line.pathLength);
+}
+
+// Where the module being built may still go on: after a mapping of its file,
+// or an anonymous gap after one.
+struct Run {
+  bool open = false;
+};
+
+void AddMapping(int maps, const procfs::MapsLine& line, Run* run, Snapshot* snapshot) {
   std::vector<ModuleRecord>& modules = snapshot->modules;
-  // The mappings of one file are nearly always adjacent: look at the newest first.
-  for (auto it = modules.rbegin(); it != modules.rend(); ++it) {
-    if (it->inode == line.inode && it->device == line.device && it->pathLength == line.pathLength &&
-        std::memcmp(snapshot->text.data() + it->pathOffset, line.path, line.pathLength) == 0) {
-      it->low = std::min(it->low, line.start);
-      it->high = std::max(it->high, line.end);
-      it->executable = it->executable || line.executable;
-      return;
+  if (line.offset != 0) {
+    // Goes on with the run of the same file, else belongs to no module.
+    ModuleRecord* last = run->open ? &modules.back() : nullptr;
+    run->open = last != nullptr && last->inode == line.inode && last->device == line.device &&
+                line.start >= last->high;
+    if (run->open) {
+      last->high = line.end;
+      last->executable = last->executable || line.executable;
     }
+    return;
+  }
+  const char* path = line.path;
+  std::size_t pathLength = line.pathLength;
+  char raw[kLinkBufferSize];
+  if (std::memchr(path, '\\', pathLength) != nullptr && pathLength <= sizeof raw) {
+    pathLength = RawPath(maps, line, raw);
+    path = raw;
   }
   ModuleRecord record = {};
   record.low = line.start;
@@ -128,16 +185,25 @@ void AddMapping(const procfs::MapsLine& line, Snapshot* snapshot) {
   record.device = line.device;
   record.inode = line.inode;
   record.executable = line.executable;
-  record.pathLength = static_cast<uint32_t>(line.pathLength);
-  record.pathOffset = Append(&snapshot->text, line.path, line.pathLength);
+  record.pathLength = static_cast<uint32_t>(pathLength);
+  record.pathOffset = Append(&snapshot->text, path, pathLength);
   modules.push_back(record);
+  run->open = true;
 }
 
-void AddMapsLine(const char* text, std::size_t length, Snapshot* snapshot) {
+void AddMapsLine(int maps, const char* text, std::size_t length, Run* run, Snapshot* snapshot) {
   procfs::MapsLine line;
-  // Only files count: anonymous memory and [heap], [stack], [vdso] are no modules.
-  if (procfs::ParseMapsLine(text, length, &line) && line.pathLength > 0 && line.path[0] == '/') {
-    AddMapping(line, snapshot);
+  if (!procfs::ParseMapsLine(text, length, &line)) {
+    return;
+  }
+  if (line.pathLength == 0) {
+    return;  // anonymous memory: a gap that a run may span
+  }
+  // Only files count: [heap], [stack], [vdso] are no modules, and end a run.
+  if (line.path[0] == '/') {
+    AddMapping(maps, line, run, snapshot);
+  } else {
+    run->open = false;
   }
 }
 
@@ -150,7 +216,9 @@ DWORD OpenError(int error) {
 }
 
 // Adds the mappings of a maps file to the snapshot; `empty` tells whether it had no line.
-int ReadMaps(int maps, std::vector<char>* buffer, bool* empty, Snapshot* snapshot) {
+int ReadMaps(int maps, const ReadChunk& read, std::vector<char>* buffer, bool* empty,
+             Snapshot* snapshot) {
+  Run run;
   return procfs::ForEachLine(
       [&](char* into, std::size_t room) -> long {
         for (;;) {
@@ -163,7 +231,7 @@ int ReadMaps(int maps, std::vector<char>* buffer, bool* empty, Snapshot* snapsho
       buffer, kMaxMapsLine,
       [&](const char* line, std::size_t length) {
         *empty = false;
-        AddMapsLine(line, length, snapshot);
+        AddMapsLine(maps, line, length, &run, snapshot);
       });
 }
 
@@ -185,8 +253,36 @@ handles::Listing ListingOf(DWORD pid, uint64_t startTime) {
 
 }  // namespace
 
-DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
+namespace {
+
+DWORD Gone(Snapshot* snapshot) {
+  snapshot->modules.clear();
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return ERROR_INVALID_PARAMETER;
+}
+
+// Whether the memory whose maps were read through `thread` was still there
+// after the last read. A read that finds it gone ends as if at the end of the
+// text, so a list read from memory that went away meanwhile may be cut short;
+// memory once let go of never comes back, so memory still there now was there
+// all along.
+bool MemoryOutlivedTheRead(int root, DWORD pid, DWORD thread, const procfs::StatFields& stat) {
+  if (thread == pid) {
+    return stat.virtualSize != 0;
+  }
+  char text[procfs::kStatBufferSize];
+  const ssize_t count =
+      procfs::ReadLine(root, procfs::ThreadPath(pid, thread, "stat").c_str(), text, sizeof text);
+  procfs::StatFields threadStat;
+  return count > 0 && procfs::ParseStat(text, static_cast<std::size_t>(count), &threadStat) &&
+         threadStat.virtualSize != 0;
+}
+
+}  // namespace
+
+DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read) {
   std::vector<char>& buffer = MapsBuffer();
+  DWORD thread = pid;  // whose maps are read
   int maps = procfs::OpenMemoryLeaf(root, pid, "maps", O_RDONLY, false);
   if (maps < 0) {
     return OpenError(-maps);
@@ -199,7 +295,7 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
     int error = 0;
     {
       const procfs::Descriptor closeMaps(maps);
-      error = ReadMaps(maps, &buffer, &empty, snapshot);
+      error = ReadMaps(maps, read, &buffer, &empty, snapshot);
     }
     if (error != 0) {
       snapshot->modules.clear();
@@ -209,40 +305,41 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot) {
     // holds the id now, it held it while its maps were read. An id that no
     // snapshot lists may be a thread's, which /proc answers to as well, but
     // which Windows does not know here.
-    const bool read = procfs::ReadStat(root, pid, statText, &stat);
+    const bool statRead = procfs::ReadStat(root, pid, statText, &stat);
     const handles::Listing listing =
-        read ? ListingOf(pid, stat.startTime) : handles::Listing::kAnother;
+        statRead ? ListingOf(pid, stat.startTime) : handles::Listing::kAnother;
     if (listing == handles::Listing::kAnother ||
         (listing == handles::Listing::kUnlisted && !procfs::IsProcessId(root, pid))) {
-      snapshot->modules.clear();
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return ERROR_INVALID_PARAMETER;
+      return Gone(snapshot);
     }
-    if (!empty || (stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
+    if (!empty) {
+      if (!MemoryOutlivedTheRead(root, pid, thread, stat)) {
+        return Gone(snapshot);  // ended while its maps were read
+      }
+      break;
+    }
+    if ((stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
       break;  // a kernel thread has no memory of its own: an empty list
     }
     // No memory at all: the process is ending, or has ended and waits to be
     // reaped, gone like one that has been (87); unless only its main thread
     // has ended, and the others have the maps.
     if (stat.state != 'Z' || leaderEnded) {
-      snapshot->modules.clear();
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return ERROR_INVALID_PARAMETER;
+      return Gone(snapshot);
     }
     leaderEnded = true;
     // No live thread: 87 as well. A live thread's maps that may not be read: refused.
-    maps = procfs::OpenMemoryLeaf(root, pid, "maps", O_RDONLY, true);
+    maps = procfs::OpenMemoryLeaf(root, pid, "maps", O_RDONLY, true, &thread);
     if (maps < 0) {
       snapshot->modules.clear();
       return OpenError(-maps);
     }
   }
 
+  // Runs of a file with no executable mapping are data, not modules.
   std::vector<ModuleRecord>& modules = snapshot->modules;
   modules.erase(std::remove_if(modules.begin(), modules.end(),
                                [](const ModuleRecord& m) { return !m.executable; }),
                 modules.end());
-  std::stable_sort(modules.begin(), modules.end(),
-                   [](const ModuleRecord& a, const ModuleRecord& b) { return a.low < b.low; });
   return ERROR_SUCCESS;
 }

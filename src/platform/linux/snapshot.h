@@ -2,9 +2,14 @@
 // later changes to the processes never show through its entries.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <windows.h>
 
@@ -12,6 +17,7 @@ struct ProcessRecord {
   DWORD pid;
   uint64_t startTime;  // with the id, names the process the snapshot saw
   bool kernelThread;
+  bool leaderEnded;  // its main thread had ended while others went on
   DWORD parent;
   DWORD threads;
   LONG basePriority;
@@ -19,9 +25,11 @@ struct ProcessRecord {
   uint32_t nameLength;
 };
 
+// One loaded file: a run of mappings that starts at the file's offset 0 and
+// goes on over the same file, anonymous gaps between them allowed.
 struct ModuleRecord {
-  uint64_t low;   // lowest mapped address of the file
-  uint64_t high;  // highest mapped address of the file, exclusive
+  uint64_t low;   // the run's lowest address
+  uint64_t high;  // the run's highest address, exclusive
   uint64_t device;
   uint64_t inode;
   uint32_t pathOffset;  // into Snapshot::text
@@ -50,4 +58,9 @@ struct Snapshot {
 // /proc). ERROR_SUCCESS, or the error code, which is also set as the last error.
 DWORD TakeProcesses(int root, Snapshot* snapshot);
 DWORD TakeThreads(int root, Snapshot* snapshot);
-DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot);
+//
+// TakeModules reads the maps text through `read` (as read(2) does: a byte count,
+// 0 at the end, or -1 with errno), so that a suite can end the process between
+// two reads.
+using ReadChunk = std::function<ssize_t(int fd, char* into, std::size_t room)>;
+DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read = ::read);

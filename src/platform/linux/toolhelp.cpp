@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -38,8 +39,12 @@ DWORD TakeAll(DWORD flags, DWORD pid, Snapshot* snapshot) {
   const procfs::Descriptor listing(lists ? procfs::OpenRoot() : -1);
   const int root = procfs::Root();
   if (root < 0 || (lists && listing.get() < 0)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return ERROR_PATH_NOT_FOUND;
+    // /proc that may not be read is refused; one that is not there, not found.
+    const int error = -(root < 0 ? root : listing.get());
+    const DWORD code =
+        error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+    SetLastError(code);
+    return code;
   }
   DWORD error = ERROR_SUCCESS;
   if ((flags & TH32CS_SNAPPROCESS) != 0) {
