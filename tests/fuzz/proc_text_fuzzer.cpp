@@ -383,6 +383,7 @@ void CheckBuiltMaps(Reader& in) {
                 std::string(line.path, line.pathLength)} ==
            Maps{start, end, (bits & 4) != 0, (uint64_t{major} << 32) | minor, inode, path}),
           text);
+  REQUIRE(line.offset == offset, text);
 }
 
 // --- reading line by line ----------------------------------------------------
@@ -460,12 +461,12 @@ void CheckLines(Reader& in) {
 void CheckShown(Reader& in) {
   const std::size_t size = in.Byte();  // 0 to 255, around the fields' 256 and 260
   const std::string text = in.Rest();
-  // The model: each byte in turn, a control byte as "\ooo", while it fits whole.
+  // The model: each byte in turn, a control byte or a backslash as "\ooo", while it fits whole.
   std::string expected;
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     char piece[5] = {c, '\0'};
-    if (byte < 0x20) {
+    if (byte < 0x20 || c == '\\') {
       std::snprintf(piece, sizeof piece, "\\%03o", byte);
     }
     if (size == 0 || expected.size() + std::strlen(piece) > size - 1) {

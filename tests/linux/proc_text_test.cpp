@@ -98,6 +98,16 @@ TEST(ParseMapsLine, RefusesMalformedLines) {
   }
 }
 
+TEST(UnescapeMapsPath, TurnsTheKernelsEscapeBackIntoALineBreak) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/a\\012b\\012", "/a\nb\n"}, {"/a\\01", "/a\\01"}, {"/a\\011b", "/a\\011b"}, {"", ""}};
+  for (const auto& [text, raw] : cases) {
+    std::string path = text;
+    path.resize(procfs::UnescapeMapsPath(path.data(), path.size()));
+    EXPECT_EQ(path, raw) << text;
+  }
+}
+
 TEST(ForEachLine, GivesWholeLinesHoweverTheTextIsCutIntoChunks) {
   // Lines over 8 bytes are passed over whole; the buffer starts smaller than that.
   const std::string text = "a\nbb\n\n12345678\n123456789\nccc\n0123456789abcdef\nlast";
