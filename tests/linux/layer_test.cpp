@@ -278,12 +278,29 @@ TEST(ModuleSnapshot, OfWhatIsNoProcessFailsWithInvalidParameter) {
 }
 
 TEST(ModuleSnapshot, OfAProcessThatEndsWhileItsMapsAreReadFailsWithInvalidParameter) {
-  Sleeper sleeper("ends while read");
-  const pid_t pid = sleeper.pid();
+  // A child whose maps the kernel writes in several pieces (a page each): its
+  // own executable mapped a hundred times more, each a line of its own.
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int self = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    for (int i = 0; i < 100; ++i) {
+      mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, self, 0);
+    }
+    (void)!write(ready[1], "!", 1);
+    for (;;) {
+      pause();
+    }
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
   int reads = 0;
   Snapshot snapshot;
-  // Small reads, so that the maps take several; the process ends after the
-  // first, and stays a zombie, holding its id and start time.
+  // It ends after the first read, and stays a zombie, holding its id and
+  // start time, until reaped at the end.
   const DWORD error =
       TakeModules(procfs::Root(), static_cast<DWORD>(pid), &snapshot,
                   [&](int fd, char* into, std::size_t room) -> ssize_t {
@@ -292,9 +309,11 @@ TEST(ModuleSnapshot, OfAProcessThatEndsWhileItsMapsAreReadFailsWithInvalidParame
                       siginfo_t info;
                       waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
                     }
-                    return read(fd, into, std::min<std::size_t>(room, 256));
+                    return read(fd, into, room);
                   });
-  EXPECT_GT(reads, 2);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  EXPECT_GE(reads, 2);  // ended before the text did
   EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
   EXPECT_TRUE(snapshot.modules.empty());
 }

@@ -8,6 +8,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -201,7 +202,14 @@ bool HideProc() {
          mount("none", "/proc", "tmpfs", 0, "mode=000") == 0 && BecomeNobody();
 }
 
+bool LimitDescriptors() {
+  const rlimit limit = {64, 64};
+  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
 }  // namespace
+
+int RunWithFewDescriptors(int (*body)()) { return RunInChild(LimitDescriptors, body); }
 
 int RunAsNobody(int (*body)()) { return RunInChild(BecomeNobody, body); }
 

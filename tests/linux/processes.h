@@ -52,6 +52,10 @@ int RunWithoutNewCalls(int error, int (*body)());
 // EACCES; as above.
 int RunWithoutOpeningForWriting(int (*body)());
 
+// Runs `body` in a child process that may open 64 descriptors at most, too
+// few for a process snapshot to hold one for each process; as above.
+int RunWithFewDescriptors(int (*body)());
+
 // Runs `body` in a child process, as "nobody", that sees in place of /proc an
 // empty directory that it may not read; as above (-1 also without root).
 int RunWithProcUnreadable(int (*body)());

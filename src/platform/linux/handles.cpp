@@ -15,7 +15,7 @@ enum class Kind { kFree, kSnapshot, kProcess };
 struct Slot {
   Kind kind = Kind::kFree;
   uintptr_t generation = 0;
-  std::unique_ptr<Snapshot> snapshot;
+  std::shared_ptr<Snapshot> snapshot;
   Process process;
 };
 
@@ -29,6 +29,7 @@ constexpr uintptr_t kGenerationMask = UINTPTR_MAX >> (kSlotBits + 1);
 struct Table {
   std::mutex mutex;
   std::vector<Slot> slots;
+  uint64_t snapshotsTaken = 0;
 };
 
 Table& TheTable() {
@@ -84,10 +85,11 @@ Slot* Find(HANDLE handle, Kind kind) {
 
 std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(TheTable().mutex); }
 
-HANDLE AddSnapshot(std::unique_ptr<Snapshot> snapshot) {
+HANDLE AddSnapshot(std::shared_ptr<Snapshot> snapshot) {
   HANDLE handle = nullptr;
   Slot* slot = Acquire(Kind::kSnapshot, &handle);
   if (slot != nullptr) {
+    snapshot->taken = ++TheTable().snapshotsTaken;
     slot->snapshot = std::move(snapshot);
   }
   return handle;
@@ -123,32 +125,16 @@ const ProcessRecord* FindListed(const Slot& slot, DWORD pid) {
 
 }  // namespace
 
-bool ListedRecord(DWORD pid, ProcessRecord* record) {
+std::shared_ptr<const Snapshot> ListingOf(DWORD pid, const ProcessRecord** record) {
+  std::shared_ptr<const Snapshot> newest;
   for (const Slot& slot : TheTable().slots) {
     const ProcessRecord* listed = slot.kind == Kind::kSnapshot ? FindListed(slot, pid) : nullptr;
-    if (listed != nullptr) {
-      *record = *listed;
-      return true;
+    if (listed != nullptr && (newest == nullptr || slot.snapshot->taken > newest->taken)) {
+      newest = slot.snapshot;
+      *record = listed;
     }
   }
-  return false;
-}
-
-Listing ListingOf(DWORD pid, uint64_t startTime) {
-  Listing listing = Listing::kUnlisted;
-  for (const Slot& slot : TheTable().slots) {
-    if (slot.kind != Kind::kSnapshot) {
-      continue;
-    }
-    const ProcessRecord* record = FindListed(slot, pid);
-    if (record != nullptr) {
-      if (record->startTime == startTime) {
-        return Listing::kThisProcess;
-      }
-      listing = Listing::kAnother;
-    }
-  }
-  return listing;
+  return newest;
 }
 
 bool Close(HANDLE handle) {

@@ -25,23 +25,19 @@ struct Process {
 std::unique_lock<std::mutex> Lock();
 
 // Null when the table is full (ERROR_NOT_ENOUGH_MEMORY is then set).
-HANDLE AddSnapshot(std::unique_ptr<Snapshot> snapshot);
+HANDLE AddSnapshot(std::shared_ptr<Snapshot> snapshot);
 HANDLE AddProcess(Process process);
 
 // Null, with ERROR_INVALID_HANDLE set, when the handle is not a live one of that kind.
 Snapshot* FindSnapshot(HANDLE handle);
 const Process* FindProcess(HANDLE handle);
 
-// How the open process snapshots list an id: not at all; with this start
-// time (the process they saw); or only with others: the id now belongs to
-// another process than the one they saw. Ids come from a snapshot and are used
-// a while later; in between, a process can end and its id go to a new one,
-// whose modules must not be reported under the name of the first.
-enum class Listing { kUnlisted, kThisProcess, kAnother };
-Listing ListingOf(DWORD pid, uint64_t startTime);
-
-// The record of the id in an open process snapshot, copied; false when none lists it.
-bool ListedRecord(DWORD pid, ProcessRecord* record);
+// The newest open process snapshot that lists the id, kept alive by the
+// pointer even if its handle is closed meanwhile, and the record in it
+// (`record` is left alone when none lists the id). Ids come from a snapshot
+// and are used a while later; in between, a process can end and its id go to
+// a new one, whose modules must not be reported under the name of the first.
+std::shared_ptr<const Snapshot> ListingOf(DWORD pid, const ProcessRecord** record);
 
 // Releases what the handle holds; false, with ERROR_INVALID_HANDLE set, when it is not live.
 bool Close(HANDLE handle);

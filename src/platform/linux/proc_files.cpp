@@ -140,8 +140,18 @@ bool ReadStat(int directory, DWORD id, char (&text)[kStatBufferSize], StatFields
   return count > 0 && ParseStat(text, static_cast<std::size_t>(count), stat);
 }
 
-std::string ThreadPath(DWORD pid, DWORD thread, const char* leaf) {
-  return std::to_string(pid) + "/task/" + std::to_string(thread) + "/" + leaf;
+int OpenProcessDirectory(int root, DWORD pid) {
+  const int fd = openat(root, Path(pid, "").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd >= 0 ? fd : -errno;
+}
+
+bool ReadOwnStat(int directory, char (&text)[kStatBufferSize], StatFields* stat) {
+  const ssize_t count = ReadLine(directory, "stat", text, sizeof text);
+  return count > 0 && ParseStat(text, static_cast<std::size_t>(count), stat);
+}
+
+std::string TaskPath(DWORD thread, const char* leaf) {
+  return "task/" + std::to_string(thread) + "/" + leaf;
 }
 
 namespace {
@@ -150,9 +160,8 @@ namespace {
 // gives something other than -ENOENT (that thread has ended meanwhile). What
 // `use` gave, or -ESRCH when no thread is left.
 template <typename Use>
-long WithLiveThread(int root, DWORD pid, Use&& use) {
-  const Descriptor tasks(
-      openat(root, Path(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+long WithLiveThread(int directory, DWORD pid, Use&& use) {
+  const Descriptor tasks(openat(directory, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::vector<DWORD> threads;
   try {
     if (tasks.get() < 0 || ListIds(tasks.get(), &threads) != 0) {
@@ -174,16 +183,16 @@ long WithLiveThread(int root, DWORD pid, Use&& use) {
 
 }  // namespace
 
-int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leaderEnded,
+int OpenMemoryLeaf(int directory, DWORD pid, const char* leaf, int flags, bool leaderEnded,
                    DWORD* thread) {
   if (thread != nullptr) {
     *thread = pid;
   }
   if (!leaderEnded) {
-    const int fd = openat(root, Path(pid, leaf).c_str(), flags | O_CLOEXEC);
+    const int fd = openat(directory, leaf, flags | O_CLOEXEC);
     return fd >= 0 ? fd : -errno;
   }
-  return static_cast<int>(WithLiveThread(root, pid, [&](int tasks, DWORD id) -> long {
+  return static_cast<int>(WithLiveThread(directory, pid, [&](int tasks, DWORD id) -> long {
     const int fd = openat(tasks, Path(id, leaf).c_str(), flags | O_CLOEXEC);
     if (fd >= 0 && thread != nullptr) {
       *thread = id;
@@ -192,17 +201,17 @@ int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leader
   }));
 }
 
-ssize_t ReadLiveThreadExe(int root, DWORD pid, char* buffer, std::size_t size) {
-  return WithLiveThread(root, pid, [&](int tasks, DWORD id) -> long {
+ssize_t ReadLiveThreadExe(int directory, DWORD pid, char* buffer, std::size_t size) {
+  return WithLiveThread(directory, pid, [&](int tasks, DWORD id) -> long {
     const ssize_t count = readlinkat(tasks, Path(id, "exe").c_str(), buffer, size);
     return count >= 0 ? count : -errno;
   });
 }
 
-bool IsProcessId(int root, DWORD id) {
+bool IsProcessId(int directory, DWORD id) {
   // Tgid is among the first lines of a status text.
   char text[512];
-  const ssize_t count = ReadFileHead(root, Path(id, "status").c_str(), text, sizeof text);
+  const ssize_t count = ReadFileHead(directory, "status", text, sizeof text);
   DWORD tgid = 0;
   return count > 0 && ParseStatusTgid(text, static_cast<std::size_t>(count), &tgid) && tgid == id;
 }

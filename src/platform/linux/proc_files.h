@@ -49,23 +49,31 @@ ssize_t ReadFileHead(int directory, const char* path, char* buffer, std::size_t 
 // `stat->command` then points. False when the process is gone or the line is not whole.
 bool ReadStat(int directory, DWORD id, char (&text)[kStatBufferSize], StatFields* stat);
 
-// Opens `leaf` ("maps") of a process. A process whose main thread has ended
-// while others go on (`leaderEnded`) keeps its memory only with those: then
-// the leaf of a live thread is opened, and `thread` tells which (else the
-// process's own id). A descriptor, or -errno.
-int OpenMemoryLeaf(int root, DWORD pid, const char* leaf, int flags, bool leaderEnded,
+// Opens /proc/PID as a directory. Once the process has been reaped, whatever
+// is opened or read below it fails with ESRCH, even after its id has gone to
+// another process: the descriptor names that very process. A descriptor, or -errno.
+int OpenProcessDirectory(int root, DWORD pid);
+
+// Reads and parses the stat line of the process whose directory is given.
+bool ReadOwnStat(int directory, char (&text)[kStatBufferSize], StatFields* stat);
+
+// Opens `leaf` ("maps") of the process whose directory is given. A process
+// whose main thread has ended while others go on (`leaderEnded`) keeps its
+// memory only with those: then the leaf of a live thread is opened, and
+// `thread` tells which (else the process's own id). A descriptor, or -errno.
+int OpenMemoryLeaf(int directory, DWORD pid, const char* leaf, int flags, bool leaderEnded,
                    DWORD* thread = nullptr);
 
-// "PID/task/TID/leaf", a thread's file relative to /proc.
-std::string ThreadPath(DWORD pid, DWORD thread, const char* leaf);
+// "task/TID/leaf", a thread's file relative to its process's directory.
+std::string TaskPath(DWORD thread, const char* leaf);
 
 // Reads the executable's link of a process whose main thread has ended, from
 // a live thread. The byte count, or -errno.
-ssize_t ReadLiveThreadExe(int root, DWORD pid, char* buffer, std::size_t size);
+ssize_t ReadLiveThreadExe(int directory, DWORD pid, char* buffer, std::size_t size);
 
-// Whether the id names a process rather than one of its other threads (whose
-// ids /proc also answers to, unlisted).
-bool IsProcessId(int root, DWORD id);
+// Whether the process whose directory is given is one, rather than another
+// thread of one (whose ids /proc also answers to, unlisted).
+bool IsProcessId(int directory, DWORD id);
 
 // Appends the numeric entries of a directory (process or thread ids) in
 // ascending order. 0, or -errno.
@@ -79,6 +87,12 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
+  // Gives the descriptor up, no longer to be closed here.
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_;

@@ -16,12 +16,6 @@
 
 namespace {
 
-// False when the process is gone.
-bool ReadStat(int root, DWORD pid, procfs::StatFields* stat) {
-  char text[procfs::kStatBufferSize];
-  return procfs::ReadStat(root, pid, text, stat);
-}
-
 // Whether the opened process still holds its id (a zombie does), so that what
 // was just read by that id was read of this very process.
 bool StillHoldsItsId(const handles::Process& process) {
@@ -32,8 +26,9 @@ bool StillHoldsItsId(const handles::Process& process) {
   if (root < 0) {
     return false;
   }
+  char text[procfs::kStatBufferSize];
   procfs::StatFields stat;
-  return ReadStat(root, process.pid, &stat) && stat.startTime == process.startTime;
+  return procfs::ReadStat(root, process.pid, text, &stat) && stat.startTime == process.startTime;
 }
 
 // Full access means the right to read the process's memory map: the kernel's
@@ -44,26 +39,37 @@ bool StillHoldsItsId(const handles::Process& process) {
 DWORD CheckFullAccess(int root, handles::Process* process) {
   // A process that an open snapshot lists, pinned by a pidfd: whether it is a
   // kernel thread, or has lost its main thread, is in the snapshot's record,
-  // so only its maps are opened. A failed open is sorted out below. Like
-  // Windows, OpenProcess opens whatever process holds the id; the module
-  // snapshot, which reads the stat line after the maps in any case, makes
-  // sure that it is the listed one.
-  ProcessRecord listed = {};
-  bool isListed = false;
+  // so only its maps are opened, through the directory the snapshot holds. A
+  // failed open (that process may be gone, and another hold the id) is sorted
+  // out below. Like Windows, OpenProcess opens whatever process holds the id;
+  // the module snapshot makes sure that it is the listed one.
   if (process->pidfd >= 0) {
-    const auto lock = handles::Lock();
-    isListed = handles::ListedRecord(process->pid, &listed);
-  }
-  if (isListed && !listed.kernelThread && !listed.leaderEnded) {
-    const procfs::Descriptor maps(
-        procfs::OpenMemoryLeaf(root, process->pid, "maps", O_RDONLY, false));
-    if (maps.get() >= 0 || maps.get() == -EACCES || maps.get() == -EPERM) {
-      return maps.get() >= 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    const ProcessRecord* listed = nullptr;
+    std::shared_ptr<const Snapshot> listing;
+    {
+      const auto lock = handles::Lock();
+      listing = handles::ListingOf(process->pid, &listed);
+    }
+    if (listed != nullptr && !listed->kernelThread && !listed->leaderEnded) {
+      const int at = listed->directory >= 0 ? listed->directory : root;
+      const procfs::Descriptor maps(procfs::OpenMemoryLeaf(
+          at, process->pid,
+          listed->directory >= 0 ? "maps" : procfs::Path(process->pid, "maps").c_str(), O_RDONLY,
+          false));
+      if (maps.get() >= 0 || maps.get() == -EACCES || maps.get() == -EPERM) {
+        return maps.get() >= 0 ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+      }
     }
   }
+  const procfs::Descriptor directory(procfs::OpenProcessDirectory(root, process->pid));
   procfs::StatFields stat;
-  if (!ReadStat(root, process->pid, &stat)) {
+  char text[procfs::kStatBufferSize];
+  if (directory.get() < 0 || !procfs::ReadOwnStat(directory.get(), text, &stat)) {
     return ERROR_INVALID_PARAMETER;  // gone
+  }
+  // The id of a thread, not of a process, where no pidfd has told so.
+  if (process->pidfd < 0 && !procfs::IsProcessId(directory.get(), process->pid)) {
+    return ERROR_INVALID_PARAMETER;
   }
   // A kernel thread has no memory of its own, whatever the kernel lets this
   // open: refused, like the system's own processes on Windows.
@@ -74,7 +80,7 @@ DWORD CheckFullAccess(int root, handles::Process* process) {
   // for anyone, while the other threads go on with theirs: a live thread's
   // maps are checked instead.
   const procfs::Descriptor maps(
-      procfs::OpenMemoryLeaf(root, process->pid, "maps", O_RDONLY, stat.state == 'Z'));
+      procfs::OpenMemoryLeaf(directory.get(), process->pid, "maps", O_RDONLY, stat.state == 'Z'));
   if (maps.get() < 0) {
     return ErrorFromErrno(-maps.get());
   }
@@ -94,9 +100,6 @@ DWORD Open(DWORD pid, handles::Process* process) {
   const int root = procfs::Root();
   if (root < 0) {
     return ErrorFromErrno(-root);
-  }
-  if (process->pidfd < 0 && !procfs::IsProcessId(root, pid)) {
-    return ERROR_INVALID_PARAMETER;
   }
   const DWORD error = CheckFullAccess(root, process);
   if (error != ERROR_SUCCESS) {

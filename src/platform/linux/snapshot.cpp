@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,11 +33,11 @@ uint32_t Append(std::string* text, const char* bytes, std::size_t length) {
 
 // The executable's file name where its link may be read (through a live
 // thread when the main one has ended), else the kernel's command name.
-void NameOf(int root, DWORD pid, const procfs::StatFields& stat, const char** name,
+void NameOf(int directory, DWORD pid, const procfs::StatFields& stat, const char** name,
             std::size_t* length, char* link) {
-  ssize_t count = readlinkat(root, procfs::Path(pid, "exe").c_str(), link, kLinkBufferSize);
+  ssize_t count = readlinkat(directory, "exe", link, kLinkBufferSize);
   if (count < 0 && stat.state == 'Z') {
-    count = procfs::ReadLiveThreadExe(root, pid, link, kLinkBufferSize);
+    count = procfs::ReadLiveThreadExe(directory, pid, link, kLinkBufferSize);
   }
   if (count > 0 && link[0] == '/') {
     const char* slash = link + count;
@@ -54,25 +55,64 @@ void NameOf(int root, DWORD pid, const procfs::StatFields& stat, const char** na
 
 }  // namespace
 
+Snapshot::~Snapshot() {
+  for (const ProcessRecord& record : processes) {
+    if (record.directory >= 0) {
+      close(record.directory);
+    }
+  }
+}
+
+namespace {
+
+// Descriptors left to everything else when a snapshot holds a directory for
+// each process it lists.
+constexpr rlim_t kSpareDescriptors = 64;
+
+// How many process directories a snapshot may hold: the soft limit on open
+// files is first raised to the hard one.
+std::size_t DirectoriesToHold() {
+  rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return 0;
+  }
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+      limit = raised;
+    }
+  }
+  return limit.rlim_cur > kSpareDescriptors && limit.rlim_cur != RLIM_INFINITY
+             ? static_cast<std::size_t>(limit.rlim_cur - kSpareDescriptors)
+             : 0;
+}
+
+}  // namespace
+
 DWORD TakeProcesses(int root, Snapshot* snapshot) {
   std::vector<DWORD> pids;
   if (const int error = procfs::ListIds(root, &pids); error != 0) {
     return FailWithErrno(-error);
   }
   snapshot->processes.reserve(pids.size());
+  const std::size_t toHold = DirectoriesToHold();
+  std::size_t held = 0;
   char statText[procfs::kStatBufferSize];
   char link[kLinkBufferSize];
   for (const DWORD pid : pids) {
+    procfs::Descriptor directory(procfs::OpenProcessDirectory(root, pid));
     procfs::StatFields stat;
     // A process that is gone by now, or whose line cannot be read, is not listed.
-    if (!procfs::ReadStat(root, pid, statText, &stat)) {
+    if (directory.get() < 0 || !procfs::ReadOwnStat(directory.get(), statText, &stat)) {
       continue;
     }
     const char* name = nullptr;
     std::size_t nameLength = 0;
-    NameOf(root, pid, stat, &name, &nameLength, link);
+    NameOf(directory.get(), pid, stat, &name, &nameLength, link);
     ProcessRecord record = {};
     record.pid = pid;
+    record.directory = -1;
     record.startTime = stat.startTime;
     record.kernelThread = (stat.kernelFlags & procfs::kKernelThreadFlag) != 0;
     record.leaderEnded = stat.state == 'Z';
@@ -82,6 +122,11 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     record.nameLength = static_cast<uint32_t>(nameLength);
     record.nameOffset = Append(&snapshot->text, name, nameLength);
     snapshot->processes.push_back(record);
+    // Where descriptors run short, the start time alone names the process.
+    if (held < toHold) {
+      snapshot->processes.back().directory = directory.Release();
+      ++held;
+    }
   }
   return ERROR_SUCCESS;
 }
@@ -215,22 +260,32 @@ DWORD OpenError(int error) {
   return FailWithErrno(error);
 }
 
-// Adds the mappings of a maps file to the snapshot; `empty` tells whether it had no line.
-int ReadMaps(int maps, const ReadChunk& read, std::vector<char>* buffer, bool* empty,
+// The kernel's last line of every maps text where it has the page
+// (x86-64): it comes only after all the others, from memory still there.
+constexpr char kGateLine[] = "[vsyscall]";
+
+// Adds the mappings of a maps file to the snapshot. `empty` tells whether it
+// had no line; `whole`, whether it ended with the gate line, after which
+// nothing more is read.
+int ReadMaps(int maps, const ReadChunk& read, std::vector<char>* buffer, bool* empty, bool* whole,
              Snapshot* snapshot) {
   Run run;
   return procfs::ForEachLine(
       [&](char* into, std::size_t room) -> long {
-        for (;;) {
+        while (!*whole) {
           const ssize_t count = read(maps, into, room);
           if (count >= 0 || errno != EINTR) {
             return count >= 0 ? count : -errno;
           }
         }
+        return 0;
       },
       buffer, kMaxMapsLine,
       [&](const char* line, std::size_t length) {
         *empty = false;
+        constexpr std::size_t kGateLength = sizeof kGateLine - 1;
+        *whole = length >= kGateLength &&
+                 std::memcmp(line + length - kGateLength, kGateLine, kGateLength) == 0;
         AddMapsLine(maps, line, length, &run, snapshot);
       });
 }
@@ -244,11 +299,6 @@ std::vector<char>& MapsBuffer() {
     buffer.shrink_to_fit();
   }
   return buffer;
-}
-
-handles::Listing ListingOf(DWORD pid, uint64_t startTime) {
-  const auto lock = handles::Lock();
-  return handles::ListingOf(pid, startTime);
 }
 
 }  // namespace
@@ -266,13 +316,13 @@ DWORD Gone(Snapshot* snapshot) {
 // text, so a list read from memory that went away meanwhile may be cut short;
 // memory once let go of never comes back, so memory still there now was there
 // all along.
-bool MemoryOutlivedTheRead(int root, DWORD pid, DWORD thread, const procfs::StatFields& stat) {
+bool MemoryOutlivedTheRead(int directory, DWORD pid, DWORD thread, const procfs::StatFields& stat) {
   if (thread == pid) {
     return stat.virtualSize != 0;
   }
   char text[procfs::kStatBufferSize];
   const ssize_t count =
-      procfs::ReadLine(root, procfs::ThreadPath(pid, thread, "stat").c_str(), text, sizeof text);
+      procfs::ReadLine(directory, procfs::TaskPath(thread, "stat").c_str(), text, sizeof text);
   procfs::StatFields threadStat;
   return count > 0 && procfs::ParseStat(text, static_cast<std::size_t>(count), &threadStat) &&
          threadStat.virtualSize != 0;
@@ -281,39 +331,58 @@ bool MemoryOutlivedTheRead(int root, DWORD pid, DWORD thread, const procfs::Stat
 }  // namespace
 
 DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read) {
+  snapshot->modulesOf = pid;
+  // A listed id is read through the directory that its snapshot holds, which
+  // fails once the process it saw has been reaped: a later holder of the id is
+  // never read for it.
+  const ProcessRecord* listed = nullptr;
+  std::shared_ptr<const Snapshot> listing;
+  {
+    const auto lock = handles::Lock();
+    listing = handles::ListingOf(pid, &listed);
+  }
+  const bool pinned = listed != nullptr && listed->directory >= 0;
+  const procfs::Descriptor opened(pinned ? -1 : procfs::OpenProcessDirectory(root, pid));
+  const int directory = pinned ? listed->directory : opened.get();
+  if (directory < 0) {
+    return OpenError(-directory);
+  }
   std::vector<char>& buffer = MapsBuffer();
   DWORD thread = pid;  // whose maps are read
-  int maps = procfs::OpenMemoryLeaf(root, pid, "maps", O_RDONLY, false);
+  int maps = procfs::OpenMemoryLeaf(directory, pid, "maps", O_RDONLY, false);
   if (maps < 0) {
     return OpenError(-maps);
   }
-  snapshot->modulesOf = pid;
-  char statText[procfs::kStatBufferSize];
-  procfs::StatFields stat;
   for (bool leaderEnded = false;;) {
     bool empty = true;
+    bool whole = false;
     int error = 0;
     {
       const procfs::Descriptor closeMaps(maps);
-      error = ReadMaps(maps, read, &buffer, &empty, snapshot);
+      error = ReadMaps(maps, read, &buffer, &empty, &whole, snapshot);
     }
     if (error != 0) {
       snapshot->modules.clear();
       return OpenError(-error);
     }
-    // Read after the maps: if the process that a process snapshot listed still
-    // holds the id now, it held it while its maps were read. An id that no
-    // snapshot lists may be a thread's, which /proc answers to as well, but
-    // which Windows does not know here.
-    const bool statRead = procfs::ReadStat(root, pid, statText, &stat);
-    const handles::Listing listing =
-        statRead ? ListingOf(pid, stat.startTime) : handles::Listing::kAnother;
-    if (listing == handles::Listing::kAnother ||
-        (listing == handles::Listing::kUnlisted && !procfs::IsProcessId(root, pid))) {
+    if (pinned && whole) {
+      break;  // that very process, its memory there to the last line
+    }
+    char statText[procfs::kStatBufferSize];
+    procfs::StatFields stat;
+    if (!procfs::ReadOwnStat(directory, statText, &stat)) {
+      return Gone(snapshot);
+    }
+    // Without a held directory, the start time read after the maps names the
+    // process: if the listed one still holds the id now, it held it while its
+    // maps were read. An id that no snapshot lists may be a thread's, which
+    // /proc answers to as well, but which Windows does not know here.
+    if (!pinned && (listed != nullptr ? stat.startTime != listed->startTime
+                                      : !procfs::IsProcessId(directory, pid))) {
       return Gone(snapshot);
     }
     if (!empty) {
-      if (!MemoryOutlivedTheRead(root, pid, thread, stat)) {
+      if (!whole && !MemoryOutlivedTheRead(directory, pid, thread, stat)) {
         return Gone(snapshot);  // ended while its maps were read
       }
       break;
@@ -329,7 +398,7 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
     }
     leaderEnded = true;
     // No live thread: 87 as well. A live thread's maps that may not be read: refused.
-    maps = procfs::OpenMemoryLeaf(root, pid, "maps", O_RDONLY, true, &thread);
+    maps = procfs::OpenMemoryLeaf(directory, pid, "maps", O_RDONLY, true, &thread);
     if (maps < 0) {
       snapshot->modules.clear();
       return OpenError(-maps);

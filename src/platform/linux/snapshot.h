@@ -15,7 +15,11 @@
 
 struct ProcessRecord {
   DWORD pid;
-  uint64_t startTime;  // with the id, names the process the snapshot saw
+  // /proc/PID, held open while the snapshot is: it names the process the
+  // snapshot saw for good. -1 when descriptors ran out; then the start time,
+  // with the id, names it.
+  int directory;
+  uint64_t startTime;
   bool kernelThread;
   bool leaderEnded;  // its main thread had ended while others went on
   DWORD parent;
@@ -44,6 +48,12 @@ struct ThreadRecord {
 };
 
 struct Snapshot {
+  Snapshot() = default;
+  ~Snapshot();  // closes the processes' directories
+  Snapshot(const Snapshot&) = delete;
+  Snapshot& operator=(const Snapshot&) = delete;
+
+  uint64_t taken = 0;   // orders the open snapshots: a later one has a greater number
   DWORD modulesOf = 0;  // the process whose modules were taken
   std::vector<ProcessRecord> processes;
   std::vector<ModuleRecord> modules;

@@ -162,12 +162,9 @@ extern "C" HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32Proce
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
-  std::unique_ptr<Snapshot> snapshot(new (std::nothrow) Snapshot);
-  if (snapshot == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
+  std::shared_ptr<Snapshot> snapshot;
   try {
+    snapshot = std::make_shared<Snapshot>();
     if (TakeAll(dwFlags, th32ProcessID, snapshot.get()) != ERROR_SUCCESS) {
       return INVALID_HANDLE_VALUE;
     }
