@@ -277,11 +277,13 @@ TEST(ModuleSnapshot, OfWhatIsNoProcessFailsWithInvalidParameter) {
   }
 }
 
-TEST(ModuleSnapshot, OfAProcessThatEndsWhileItsMapsAreReadFailsWithInvalidParameter) {
-  // A child whose maps the kernel writes in several pieces (a page each): its
-  // own executable mapped a hundred times more, each a line of its own.
+// A child whose maps the kernel writes in several pieces (a page each): its
+// own executable mapped a hundred times more, each a line of its own.
+pid_t ChildWithLongMaps() {
   int ready[2];
-  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  if (pipe2(ready, O_CLOEXEC) != 0) {
+    return -1;
+  }
   const pid_t pid = fork();
   if (pid == 0) {
     const int self = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
@@ -295,27 +297,41 @@ TEST(ModuleSnapshot, OfAProcessThatEndsWhileItsMapsAreReadFailsWithInvalidParame
   }
   close(ready[1]);
   char byte = 0;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  const bool started = read(ready[0], &byte, 1) == 1;
   close(ready[0]);
-  int reads = 0;
-  Snapshot snapshot;
-  // It ends after the first read, and stays a zombie, holding its id and
-  // start time, until reaped at the end.
-  const DWORD error =
-      TakeModules(procfs::Root(), static_cast<DWORD>(pid), &snapshot,
-                  [&](int fd, char* into, std::size_t room) -> ssize_t {
-                    if (reads++ == 1) {
-                      kill(pid, SIGKILL);
-                      siginfo_t info;
-                      waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
-                    }
-                    return read(fd, into, room);
-                  });
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  EXPECT_GE(reads, 2);  // ended before the text did
-  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
-  EXPECT_TRUE(snapshot.modules.empty());
+  return started ? pid : -1;
+}
+
+TEST(ModuleSnapshot, OfAProcessThatEndsWhileItsMapsAreReadFailsWithInvalidParameter) {
+  // Read by its id alone, and through the directory of a process snapshot that lists it.
+  for (const bool listed : {false, true}) {
+    SCOPED_TRACE(listed ? "listed" : "not listed");
+    const pid_t pid = ChildWithLongMaps();
+    ASSERT_GT(pid, 0);
+    HANDLE processes = listed ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : nullptr;
+    int reads = 0;
+    Snapshot snapshot;
+    // It ends after the first read, and stays a zombie, holding its id and
+    // start time, until reaped at the end.
+    const DWORD error =
+        TakeModules(procfs::Root(), static_cast<DWORD>(pid), &snapshot,
+                    [&](int fd, char* into, std::size_t room) -> ssize_t {
+                      if (reads++ == 1) {
+                        kill(pid, SIGKILL);
+                        siginfo_t info;
+                        waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+                      }
+                      return read(fd, into, room);
+                    });
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    if (listed) {
+      EXPECT_TRUE(CloseHandle(processes));
+    }
+    EXPECT_GE(reads, 2);  // ended before the text did
+    EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(snapshot.modules.empty());
+  }
 }
 
 TEST(ModuleSnapshot, OfAKernelThreadIsEmpty) {

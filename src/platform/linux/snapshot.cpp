@@ -236,20 +236,27 @@ void AddMapping(int maps, const procfs::MapsLine& line, Run* run, Snapshot* snap
   run->open = true;
 }
 
-void AddMapsLine(int maps, const char* text, std::size_t length, Run* run, Snapshot* snapshot) {
+// The kernel's last line of every maps text where it has the page
+// (x86-64): it comes only after all the others, from memory still there.
+constexpr char kGateName[] = "[vsyscall]";
+
+// Adds one line of a maps text; whether it was the gate line.
+bool AddMapsLine(int maps, const char* text, std::size_t length, Run* run, Snapshot* snapshot) {
   procfs::MapsLine line;
   if (!procfs::ParseMapsLine(text, length, &line)) {
-    return;
+    return false;
   }
   if (line.pathLength == 0) {
-    return;  // anonymous memory: a gap that a run may span
+    return false;  // anonymous memory: a gap that a run may span
   }
   // Only files count: [heap], [stack], [vdso] are no modules, and end a run.
   if (line.path[0] == '/') {
     AddMapping(maps, line, run, snapshot);
-  } else {
-    run->open = false;
+    return false;
   }
+  run->open = false;
+  return line.pathLength == sizeof kGateName - 1 &&
+         std::memcmp(line.path, kGateName, line.pathLength) == 0;
 }
 
 DWORD OpenError(int error) {
@@ -259,10 +266,6 @@ DWORD OpenError(int error) {
   }
   return FailWithErrno(error);
 }
-
-// The kernel's last line of every maps text where it has the page
-// (x86-64): it comes only after all the others, from memory still there.
-constexpr char kGateLine[] = "[vsyscall]";
 
 // Adds the mappings of a maps file to the snapshot. `empty` tells whether it
 // had no line; `whole`, whether it ended with the gate line, after which
@@ -283,10 +286,7 @@ int ReadMaps(int maps, const ReadChunk& read, std::vector<char>* buffer, bool* e
       buffer, kMaxMapsLine,
       [&](const char* line, std::size_t length) {
         *empty = false;
-        constexpr std::size_t kGateLength = sizeof kGateLine - 1;
-        *whole = length >= kGateLength &&
-                 std::memcmp(line + length - kGateLength, kGateLine, kGateLength) == 0;
-        AddMapsLine(maps, line, length, &run, snapshot);
+        *whole = AddMapsLine(maps, line, length, &run, snapshot);
       });
 }
 
