@@ -142,8 +142,8 @@ bool Close(HANDLE handle) {
   if (slot == nullptr) {
     return false;
   }
-  if (slot->kind == Kind::kProcess && slot->process.pidfd >= 0) {
-    close(slot->process.pidfd);
+  if (slot->kind == Kind::kProcess && slot->process.directory >= 0) {
+    close(slot->process.directory);
     slot->process = Process{};
   }
   slot->snapshot.reset();

@@ -12,13 +12,11 @@
 
 namespace handles {
 
-// An open process. A pidfd pins the very process that was opened, whatever
-// later happens to its id; where the kernel has none (before 5.3, or under a
-// tool that does not know the call), its start time tells a reused id apart.
+// An open process: its /proc/PID directory, which names that very process
+// whatever later happens to its id.
 struct Process {
-  int pidfd = -1;
+  int directory = -1;
   DWORD pid = 0;
-  uint64_t startTime = 0;
 };
 
 // Every function below expects the table lock held by the caller.
