@@ -535,11 +535,15 @@ TEST(CloseHandle, RefusesWhatIsNotAnOpenHandle) {
 TEST(CloseHandle, LeavesNoDescriptorBehind) {
   const int before = OpenDescriptors();
   for (int i = 0; i < 50; ++i) {
-    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
+    // Opened both alone and through the directory of a snapshot closed before it.
+    HANDLE alone = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
     HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
+    HANDLE listed = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
     HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
-    CloseHandle(process);
+    CloseHandle(alone);
     CloseHandle(processes);
+    EXPECT_EQ(GetPriorityClass(listed), PriorityClassNow(getpid()));
+    CloseHandle(listed);
     CloseHandle(modules);
   }
   EXPECT_EQ(OpenDescriptors(), before);

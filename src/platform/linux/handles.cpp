@@ -142,8 +142,10 @@ bool Close(HANDLE handle) {
   if (slot == nullptr) {
     return false;
   }
-  if (slot->kind == Kind::kProcess && slot->process.directory >= 0) {
-    close(slot->process.directory);
+  if (slot->kind == Kind::kProcess) {
+    if (slot->process.listing == nullptr && slot->process.directory >= 0) {
+      close(slot->process.directory);
+    }
     slot->process = Process{};
   }
   slot->snapshot.reset();

@@ -13,9 +13,11 @@
 namespace handles {
 
 // An open process: its /proc/PID directory, which names that very process
-// whatever later happens to its id.
+// whatever later happens to its id. Either its own, or that of the snapshot
+// that listed the process, kept open for the handle by `listing`.
 struct Process {
   int directory = -1;
+  std::shared_ptr<const Snapshot> listing;  // null when the directory is the handle's own
   DWORD pid = 0;
 };
 

@@ -22,9 +22,10 @@ struct Nature {
   bool leaderEnded = false;
 };
 
-// The directory that the newest open snapshot holds for the id, duplicated,
-// and what the snapshot knew of the process; -1 when none holds one.
-int DuplicateListed(DWORD pid, Nature* nature) {
+// The directory that the newest open snapshot holds for the id, with the
+// snapshot that keeps it open, and what the snapshot knew of the process;
+// false when none holds one.
+bool FindListed(DWORD pid, handles::Process* process, Nature* nature) {
   const ProcessRecord* listed = nullptr;
   std::shared_ptr<const Snapshot> listing;
   {
@@ -32,11 +33,13 @@ int DuplicateListed(DWORD pid, Nature* nature) {
     listing = handles::ListingOf(pid, &listed);
   }
   if (listed == nullptr || listed->directory < 0) {
-    return -1;
+    return false;
   }
   nature->kernelThread = listed->kernelThread;
   nature->leaderEnded = listed->leaderEnded;
-  return fcntl(listed->directory, F_DUPFD_CLOEXEC, 0);
+  process->directory = listed->directory;
+  process->listing = std::move(listing);
+  return true;
 }
 
 // The directory of whatever process holds the id now, and its nature from its
@@ -82,14 +85,13 @@ DWORD CheckFullAccess(int directory, DWORD pid, const Nature& nature) {
 DWORD Open(DWORD pid, handles::Process* process) {
   process->pid = pid;
   Nature nature;
-  process->directory = DuplicateListed(pid, &nature);
-  if (process->directory >= 0) {
+  if (FindListed(pid, process, &nature)) {
     const DWORD error = CheckFullAccess(process->directory, pid, nature);
     if (error != ERROR_INVALID_PARAMETER) {
       return error;
     }
-    close(process->directory);
     process->directory = -1;
+    process->listing.reset();
   }
   const int root = procfs::Root();
   if (root < 0) {
@@ -118,7 +120,7 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
       SetLastError(error);
     }
   }
-  if (handle == nullptr && process.directory >= 0) {
+  if (handle == nullptr && process.listing == nullptr && process.directory >= 0) {
     close(process.directory);
   }
   return handle;
