@@ -432,10 +432,15 @@ TEST(OpenProcess, ReadsThePriorityClassFromNiceAndPolicy) {
     if (setpriority(PRIO_PROCESS, static_cast<id_t>(sleeper.pid()), c.nice) != 0) {
       GTEST_SKIP() << "may not set nice " << c.nice << " here";
     }
-    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(sleeper.pid()));
-    ASSERT_NE(process, nullptr);
-    EXPECT_EQ(GetPriorityClass(process), c.priorityClass) << "nice " << c.nice;
-    EXPECT_TRUE(CloseHandle(process));
+    // Read by the handle, and by a snapshot that lists the process.
+    for (const bool listed : {false, true}) {
+      HANDLE snapshot = listed ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : nullptr;
+      HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(sleeper.pid()));
+      ASSERT_NE(process, nullptr);
+      EXPECT_EQ(GetPriorityClass(process), c.priorityClass) << "nice " << c.nice << " " << listed;
+      EXPECT_TRUE(CloseHandle(process));
+      EXPECT_TRUE(!listed || CloseHandle(snapshot));
+    }
   }
   sched_param realTime = {};
   realTime.sched_priority = 1;

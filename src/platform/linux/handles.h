@@ -14,10 +14,12 @@ namespace handles {
 
 // An open process: its /proc/PID directory, which names that very process
 // whatever later happens to its id. Either its own, or that of the snapshot
-// that listed the process, kept open for the handle by `listing`.
+// that listed the process, kept open for the handle by `listing`; then its
+// priority class is the one that the snapshot read.
 struct Process {
   int directory = -1;
   std::shared_ptr<const Snapshot> listing;  // null when the directory is the handle's own
+  DWORD priorityClass = 0;
   DWORD pid = 0;
 };
 

@@ -38,6 +38,7 @@ bool FindListed(DWORD pid, handles::Process* process, Nature* nature) {
   nature->kernelThread = listed->kernelThread;
   nature->leaderEnded = listed->leaderEnded;
   process->directory = listed->directory;
+  process->priorityClass = listed->priorityClass;
   process->listing = std::move(listing);
   return true;
 }
@@ -126,13 +127,16 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
   return handle;
 }
 
-// From the scheduling policy and nice value of the process's stat line; 87
-// once the process has been reaped.
+// From the scheduling policy and nice value of the process's stat line, as
+// its snapshot read it or read now; 87 once the process has been reaped.
 extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
   const auto lock = handles::Lock();
   const handles::Process* process = handles::FindProcess(hProcess);
   if (process == nullptr) {
     return 0;
+  }
+  if (process->listing != nullptr) {
+    return process->priorityClass;
   }
   char text[procfs::kStatBufferSize];
   procfs::StatFields stat;

@@ -118,7 +118,7 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     record.leaderEnded = stat.state == 'Z';
     record.parent = stat.parent;
     record.threads = stat.threads;
-    record.basePriority = procfs::BasePriorityOf(procfs::PriorityClassOf(stat.policy, stat.nice));
+    record.priorityClass = procfs::PriorityClassOf(stat.policy, stat.nice);
     record.nameLength = static_cast<uint32_t>(nameLength);
     record.nameOffset = Append(&snapshot->text, name, nameLength);
     snapshot->processes.push_back(record);

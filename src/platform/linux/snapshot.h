@@ -24,7 +24,7 @@ struct ProcessRecord {
   bool leaderEnded;  // its main thread had ended while others went on
   DWORD parent;
   DWORD threads;
-  LONG basePriority;
+  DWORD priorityClass;
   uint32_t nameOffset;  // into Snapshot::text
   uint32_t nameLength;
 };

@@ -97,7 +97,7 @@ BOOL NextProcess(HANDLE handle, PROCESSENTRY32* entry, bool first) {
   entry->th32ModuleID = 0;
   entry->cntThreads = record.threads;
   entry->th32ParentProcessID = record.parent;
-  entry->pcPriClassBase = record.basePriority;
+  entry->pcPriClassBase = procfs::BasePriorityOf(record.priorityClass);
   entry->dwFlags = 0;
   CopyText(entry->szExeFile, snapshot->text.data() + record.nameOffset, record.nameLength);
   return TRUE;
