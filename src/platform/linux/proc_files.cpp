@@ -2,59 +2,22 @@
 
 #include "proc_text.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace procfs {
-namespace {
-
-// The record that getdents64 fills, as <linux/dirent.h> lays it out.
-struct DirectoryEntry {
-  uint64_t inode;
-  int64_t offset;
-  unsigned short length;
-  unsigned char type;
-  char name[1];
-};
-
-bool ParseId(const char* name, DWORD* id) {
-  uint64_t value = 0;
-  if (*name == '\0') {
-    return false;
-  }
-  for (; *name != '\0'; ++name) {
-    if (*name < '0' || *name > '9') {
-      return false;
-    }
-    value = value * 10 + static_cast<uint64_t>(*name - '0');
-    if (value > UINT32_MAX) {
-      return false;
-    }
-  }
-  *id = static_cast<DWORD>(value);
-  return true;
-}
-
-}  // namespace
 
 Path::Path(DWORD id, const char* leaf) {
-  char digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + id % 10);
-    id /= 10;
-  } while (id != 0);
-  char* out = text_;
-  while (count > 0) {
-    *out++ = digits[--count];
-  }
+  char* out = std::to_chars(text_, text_ + sizeof text_, id).ptr;
   *out++ = '/';
   const std::size_t room = sizeof text_ - static_cast<std::size_t>(out - text_) - 1;
   const std::size_t length = std::min(std::strlen(leaf), room);
@@ -217,31 +180,30 @@ bool IsProcessId(int directory, DWORD id) {
 }
 
 int ListIds(int directory, std::vector<DWORD>* ids) {
-  alignas(DirectoryEntry) char buffer[16384];
-  const std::size_t first = ids->size();
-  // From the start, even when the descriptor was listed before.
-  if (lseek(directory, 0, SEEK_SET) != 0) {
-    return -errno;
+  // A copy of the descriptor, for the listing to own and close.
+  const int copy = fcntl(directory, F_DUPFD_CLOEXEC, 0);
+  const std::unique_ptr<DIR, int (*)(DIR*)> entries(copy >= 0 ? fdopendir(copy) : nullptr,
+                                                    closedir);
+  if (entries == nullptr) {
+    const int error = errno;
+    if (copy >= 0) {
+      close(copy);
+    }
+    return -error;
   }
-  for (;;) {
-    const long count = syscall(SYS_getdents64, directory, buffer, sizeof buffer);
-    if (count < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return -errno;
+  rewinddir(entries.get());  // from the start, even when the descriptor was listed before
+  const std::size_t first = ids->size();
+  errno = 0;
+  for (const dirent* entry; (entry = readdir(entries.get())) != nullptr; errno = 0) {
+    const char* end = entry->d_name + std::strlen(entry->d_name);
+    DWORD id = 0;
+    const auto [stop, error] = std::from_chars(entry->d_name, end, id);
+    if (error == std::errc() && stop == end) {
+      ids->push_back(id);
     }
-    if (count == 0) {
-      break;
-    }
-    for (long at = 0; at < count;) {
-      const auto* entry = reinterpret_cast<const DirectoryEntry*>(buffer + at);
-      DWORD id = 0;
-      if (ParseId(entry->name, &id)) {
-        ids->push_back(id);
-      }
-      at += entry->length;
-    }
+  }
+  if (errno != 0) {
+    return -errno;
   }
   std::sort(ids->begin() + static_cast<std::ptrdiff_t>(first), ids->end());
   return 0;
