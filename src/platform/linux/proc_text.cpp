@@ -1,6 +1,6 @@
 #include "proc_text.h"
 
-#include <array>
+#include <charconv>
 #include <cstring>
 
 namespace procfs {
@@ -12,50 +12,14 @@ constexpr uint32_t kSchedRoundRobin = 2;
 constexpr uint32_t kSchedIdle = 5;
 constexpr uint32_t kSchedDeadline = 6;
 
-// The value of each byte as a digit, or 0xFF: a table, as maps lines are read
-// by the thousand and every number in them is parsed.
-constexpr auto kDigitValues = [] {
-  std::array<uint8_t, 256> values = {};
-  for (auto& value : values) {
-    value = 0xFF;
-  }
-  for (int c = '0'; c <= '9'; ++c) {
-    values[static_cast<std::size_t>(c)] = static_cast<uint8_t>(c - '0');
-  }
-  for (int c = 'a'; c <= 'f'; ++c) {
-    values[static_cast<std::size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
-    values[static_cast<std::size_t>(c - 'a' + 'A')] = static_cast<uint8_t>(c - 'a' + 10);
-  }
-  return values;
-}();
-
-inline bool TakeUnsigned(const char*& p, const char* end, unsigned base, uint64_t* value) {
-  uint64_t result = 0;
-  const char* start = p;
-  for (; p < end; ++p) {
-    const unsigned digit = kDigitValues[static_cast<unsigned char>(*p)];
-    if (digit >= base) {
-      break;
-    }
-    if (__builtin_mul_overflow(result, uint64_t{base}, &result) ||
-        __builtin_add_overflow(result, uint64_t{digit}, &result)) {
-      return false;
-    }
-  }
-  *value = result;
-  return p != start;
-}
-
-bool TakeSigned(const char*& p, const char* end, int64_t* value) {
-  const bool negative = p < end && *p == '-';
-  if (negative) {
-    ++p;
-  }
-  uint64_t magnitude = 0;
-  if (!TakeUnsigned(p, end, 10, &magnitude) || magnitude > INT64_MAX) {
+// Reads a number at `p` and moves past it: false when none is there, or it overflows.
+template <typename Number>
+bool Take(const char*& p, const char* end, int base, Number* value) {
+  const auto [stop, error] = std::from_chars(p, end, *value, base);
+  if (error != std::errc()) {
     return false;
   }
-  *value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  p = stop;
   return true;
 }
 
@@ -118,44 +82,44 @@ bool ParseStat(const char* text, std::size_t length, StatFields* fields) {
         parsed.state = *p++;
         break;
       case kParent:
-        if (!TakeUnsigned(p, end, 10, &number) || number > UINT32_MAX) {
+        if (!Take(p, end, 10, &number) || number > UINT32_MAX) {
           return false;
         }
         parsed.parent = static_cast<DWORD>(number);
         break;
       case kFlags:
-        if (!TakeUnsigned(p, end, 10, &number)) {
+        if (!Take(p, end, 10, &number)) {
           return false;
         }
         parsed.kernelFlags = static_cast<uint32_t>(number);
         break;
       case kNice:
-        if (!TakeSigned(p, end, &signedNumber) || signedNumber < -20 || signedNumber > 19) {
+        if (!Take(p, end, 10, &signedNumber) || signedNumber < -20 || signedNumber > 19) {
           return false;
         }
         parsed.nice = static_cast<int32_t>(signedNumber);
         break;
       case kThreads:
-        if (!TakeUnsigned(p, end, 10, &number) || number > UINT32_MAX) {
+        if (!Take(p, end, 10, &number) || number > UINT32_MAX) {
           return false;
         }
         parsed.threads = static_cast<DWORD>(number);
         break;
       case kStartTime:
-        if (!TakeUnsigned(p, end, 10, &number)) {
+        if (!Take(p, end, 10, &number)) {
           return false;
         }
         parsed.startTime = number;
         sawStartTime = true;  // the fields before it were all there too
         break;
       case kVirtualSize:
-        if (!TakeUnsigned(p, end, 10, &number)) {
+        if (!Take(p, end, 10, &number)) {
           return false;
         }
         parsed.virtualSize = number;
         break;
       case kPolicy:
-        if (!TakeUnsigned(p, end, 10, &number) || number > UINT32_MAX) {
+        if (!Take(p, end, 10, &number) || number > UINT32_MAX) {
           return false;
         }
         parsed.policy = static_cast<uint32_t>(number);
@@ -185,7 +149,7 @@ bool ParseStatusTgid(const char* text, std::size_t length, DWORD* tgid) {
         ++p;
       }
       uint64_t value = 0;
-      if (!TakeUnsigned(p, end, 10, &value) || value > UINT32_MAX) {
+      if (!Take(p, end, 10, &value) || value > UINT32_MAX) {
         return false;
       }
       *tgid = static_cast<DWORD>(value);
@@ -201,8 +165,8 @@ bool ParseMapsLine(const char* text, std::size_t length, MapsLine* line) {
   MapsLine parsed;
   uint64_t major = 0;
   uint64_t minor = 0;
-  if (!TakeUnsigned(p, end, 16, &parsed.start) || !TakeChar(p, end, '-') ||
-      !TakeUnsigned(p, end, 16, &parsed.end) || !TakeChar(p, end, ' ')) {
+  if (!Take(p, end, 16, &parsed.start) || !TakeChar(p, end, '-') ||
+      !Take(p, end, 16, &parsed.end) || !TakeChar(p, end, ' ')) {
     return false;
   }
   if (end - p < 5 || p[4] != ' ') {
@@ -210,10 +174,9 @@ bool ParseMapsLine(const char* text, std::size_t length, MapsLine* line) {
   }
   parsed.executable = p[2] == 'x';
   p += 5;
-  if (!TakeUnsigned(p, end, 16, &parsed.offset) || !TakeChar(p, end, ' ') ||
-      !TakeUnsigned(p, end, 16, &major) || !TakeChar(p, end, ':') ||
-      !TakeUnsigned(p, end, 16, &minor) || !TakeChar(p, end, ' ') ||
-      !TakeUnsigned(p, end, 10, &parsed.inode)) {
+  if (!Take(p, end, 16, &parsed.offset) || !TakeChar(p, end, ' ') || !Take(p, end, 16, &major) ||
+      !TakeChar(p, end, ':') || !Take(p, end, 16, &minor) || !TakeChar(p, end, ' ') ||
+      !Take(p, end, 10, &parsed.inode)) {
     return false;
   }
   if (parsed.end < parsed.start || major > UINT32_MAX || minor > UINT32_MAX) {
