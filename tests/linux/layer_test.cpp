@@ -25,7 +25,7 @@
 #include "proc_text.h"
 #include "processes.h"
 #include "report.h"
-#include "snapshot.h"
+#include "modules.h"
 
 namespace {
 

@@ -4,12 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
-#include <unistd.h>
 
 #include <windows.h>
 
@@ -59,6 +55,13 @@ struct Snapshot {
   std::vector<ModuleRecord> modules;
   std::vector<ThreadRecord> threads;
   std::string text;  // the names and paths of all records, back to back
+
+  // Adds a name or path to `text`; its offset there.
+  uint32_t Keep(const char* bytes, std::size_t length) {
+    const auto offset = static_cast<uint32_t>(text.size());
+    text.append(bytes, length);
+    return offset;
+  }
   std::size_t nextProcess = 0;
   std::size_t nextModule = 0;
   std::size_t nextThread = 0;
@@ -68,9 +71,3 @@ struct Snapshot {
 // /proc). ERROR_SUCCESS, or the error code, which is also set as the last error.
 DWORD TakeProcesses(int root, Snapshot* snapshot);
 DWORD TakeThreads(int root, Snapshot* snapshot);
-//
-// TakeModules reads the maps text through `read` (as read(2) does: a byte count,
-// 0 at the end, or -1 with errno), so that a suite can end the process between
-// two reads.
-using ReadChunk = std::function<ssize_t(int fd, char* into, std::size_t room)>;
-DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read = ::read);

@@ -13,6 +13,7 @@
 #include "last_error.h"
 #include "proc_files.h"
 #include "proc_text.h"
+#include "modules.h"
 #include "snapshot.h"
 
 namespace {
