@@ -389,10 +389,6 @@ void CheckBuiltMaps(Reader& in) {
 // --- reading line by line ----------------------------------------------------
 
 void CheckLines(Reader& in) {
-  const std::size_t maxLine = in.Byte() % 48;
-  // Any starting size, smaller or larger than the longest line.
-  const std::size_t initialSize = in.Byte() % (2 * maxLine + 3);
-  const unsigned failingRead = in.Byte();  // 0: no read fails
   std::vector<std::size_t> chunks(in.Byte() % 9);
   for (std::size_t& chunk : chunks) {
     chunk = in.Byte() % 64 + 1;
@@ -401,59 +397,21 @@ void CheckLines(Reader& in) {
     chunks.push_back(4096);
   }
   const std::string text = in.Rest();
-
-  std::vector<char> buffer(initialSize);
-  std::size_t at = 0;
-  unsigned reads = 0;
-  bool failed = false;
+  // Fed in chunks, as reads deliver them; what is left at the end is the unfinished last line.
+  std::string pending;
   std::vector<std::string> lines;
-  const int result = procfs::ForEachLine(
-      [&](char* into, std::size_t room) -> long {
-        REQUIRE(into >= buffer.data() && room > 0 && into + room <= buffer.data() + buffer.size(),
-                text);
-        if (++reads == failingRead) {
-          failed = true;
-          return -EIO;
-        }
-        const std::size_t count = std::min({chunks[reads % chunks.size()], room, text.size() - at});
-        std::memcpy(into, text.data() + at, count);
-        at += count;
-        return static_cast<long>(count);
-      },
-      &buffer, maxLine,
-      [&](const char* line, std::size_t length) {
-        REQUIRE(line >= buffer.data() && line + length <= buffer.data() + buffer.size(), text);
-        lines.emplace_back(line, length);
-      });
-
-  // The lines of what was read, but for those too long; an unfinished last
-  // line only when the text ended rather than a read failed.
-  std::vector<std::string> expected;
-  std::vector<std::string> pieces = Split(text.substr(0, at), '\n');
-  if (failed || pieces.back().empty()) {
-    pieces.pop_back();
+  for (std::size_t at = 0, read = 0; at < text.size(); at += chunks[read++ % chunks.size()]) {
+    pending.append(text, at, chunks[read % chunks.size()]);
+    procfs::TakeLines(&pending, [&](const char* line, std::size_t length) {
+      REQUIRE(line >= pending.data() && line + length <= pending.data() + pending.size(), text);
+      lines.emplace_back(line, length);
+    });
+    REQUIRE(pending.find('\n') == std::string::npos, text);
   }
-  for (const std::string& piece : pieces) {
-    if (piece.size() <= maxLine) {
-      expected.push_back(piece);
-    }
-  }
-  REQUIRE(result == (failed ? -EIO : 0), text);
-  REQUIRE(failed || at == text.size(), text);
-  if (lines != expected) {
-    std::fprintf(stderr, "maxLine %zu, buffer %zu, chunks", maxLine, initialSize);
-    for (const std::size_t chunk : chunks) {
-      std::fprintf(stderr, " %zu", chunk);
-    }
-    std::fprintf(stderr, "\n");
-    for (const std::string& line : lines) {
-      std::fprintf(stderr, "got      [%s]\n", line.c_str());
-    }
-    for (const std::string& line : expected) {
-      std::fprintf(stderr, "expected [%s]\n", line.c_str());
-    }
-    Fail("lines differ", text);
-  }
+  std::vector<std::string> expected = Split(text, '\n');
+  REQUIRE(expected.back() == pending, text);
+  expected.pop_back();
+  REQUIRE(lines == expected, text);
 }
 
 // --- names and paths shown in a record's field --------------------------------

@@ -57,8 +57,17 @@ TEST(OpenProcess, TheHandleHoldsThatProcessEvenWhenItsIdIsTaken) {
 // Each check that fails sets its own bit of the child's exit status.
 int OpenWithoutPidfds() {
   int failed = 0;
+  // Listed, whether a process is still there is asked of its directory.
+  auto listed = std::make_unique<Sleeper>("listed");
+  const auto listedId = static_cast<DWORD>(listed->pid());
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
   failed |= self == nullptr || GetPriorityClass(self) == 0 || !CloseHandle(self) ? 1 : 0;
+  listed.reset();
+  failed |= OpenProcess(PROCESS_ALL_ACCESS, FALSE, listedId) != nullptr ||
+                    GetLastError() != ERROR_INVALID_PARAMETER || !CloseHandle(snapshot)
+                ? 1
+                : 0;
 
   const LiveThread thread;
   const DWORD liveThread = thread.id();
@@ -78,7 +87,7 @@ TEST(OpenProcess, WorksWhereTheKernelHasNoPidfds) {
   for (const int error : {ENOSYS, EPERM}) {
     const int result = RunWithoutNewCalls(error, OpenWithoutPidfds);
     if (result == -1) {
-      GTEST_SKIP() << "cannot take pidfd_open away here";
+      GTEST_SKIP() << "cannot take pidfd_send_signal away here";
     }
     EXPECT_EQ(result, 0) << "failed checks, as bits, with errno " << error;
   }

@@ -62,43 +62,6 @@ TEST(UnescapeMapsPath, TurnsTheKernelsEscapeBackIntoALineBreak) {
   }
 }
 
-TEST(ForEachLine, GivesWholeLinesHoweverTheTextIsCutIntoChunks) {
-  // Lines over 8 bytes are passed over whole; the buffer starts smaller than that.
-  const std::string text = "a\nbb\n\n12345678\n123456789\nccc\n0123456789abcdef\nlast";
-  const std::vector<std::string> expected = {"a", "bb", "", "12345678", "ccc", "last"};
-  for (std::size_t chunk = 1; chunk <= text.size(); ++chunk) {
-    std::size_t at = 0;
-    std::vector<char> buffer(4);
-    std::vector<std::string> lines;
-    const int result = procfs::ForEachLine(
-        [&](char* into, std::size_t room) -> long {
-          const std::size_t count = std::min({chunk, room, text.size() - at});
-          std::memcpy(into, text.data() + at, count);
-          at += count;
-          return static_cast<long>(count);
-        },
-        &buffer, 8,
-        [&](const char* line, std::size_t length) { lines.emplace_back(line, length); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(lines, expected) << "chunks of " << chunk;
-  }
-}
-
-TEST(ForEachLine, StopsAtAFailedRead) {
-  std::vector<char> buffer(16);
-  int calls = 0;
-  const int result = procfs::ForEachLine(
-      [&](char* into, std::size_t) -> long {
-        if (++calls > 1) {
-          return -EIO;
-        }
-        std::memcpy(into, "x\ny", 3);
-        return 3;
-      },
-      &buffer, 64, [](const char*, std::size_t) {});
-  EXPECT_EQ(result, -EIO);
-}
-
 TEST(PriorityClass, FollowsPolicyAndNice) {
   struct Case {
     uint32_t policy;

@@ -175,12 +175,11 @@ bool TakeNewCallsAway() {
   const sock_filter fail = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | newCallsError);
   return Filter({
              BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 2, 0),
-             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_sched_getattr, 1, 0),
+             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 1, 0),
              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
              fail,
          }) &&
-         syscall(SYS_pidfd_open, getpid(), 0) == -1 && errno == newCallsError;
+         syscall(SYS_pidfd_send_signal, -1, 0, nullptr, 0) == -1 && errno == newCallsError;
 }
 
 bool TakeWritingAway() {

@@ -42,9 +42,9 @@ int OpenDescriptors();
 // child's exit status is what `body` returns. -1 if the child could not drop root.
 int RunAsNobody(int (*body)());
 
-// Runs `body` in a child process in which the kernel calls pidfd_open and
-// sched_getattr fail with `error`: ENOSYS as on kernels before 5.3, EPERM as
-// under a service's call filter. The child's exit status is what `body`
+// Runs `body` in a child process in which the kernel call pidfd_send_signal
+// fails with `error`: ENOSYS as on kernels before 5.1, EPERM as under a
+// service's call filter. The child's exit status is what `body`
 // returns; -1 if the calls could not be taken away.
 int RunWithoutNewCalls(int error, int (*body)());
 

@@ -1,8 +1,7 @@
-// The table of live handles. A handle names a slot and that slot's generation,
-// so a closed or made-up handle is recognized instead of being dereferenced.
+// The table of live handles. A handle is a number never handed out before, so
+// a closed or made-up handle is recognized instead of being dereferenced.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -20,25 +19,24 @@ struct Process {
   int directory = -1;
   std::shared_ptr<const Snapshot> listing;  // null when the directory is the handle's own
   DWORD priorityClass = 0;
-  DWORD pid = 0;
 };
 
 // Every function below expects the table lock held by the caller.
 std::unique_lock<std::mutex> Lock();
 
-// Null when the table is full (ERROR_NOT_ENOUGH_MEMORY is then set).
-HANDLE AddSnapshot(std::shared_ptr<Snapshot> snapshot);
-HANDLE AddProcess(Process process);
+// Null, with ERROR_NOT_ENOUGH_MEMORY set, when there is no room.
+HANDLE Add(std::shared_ptr<Snapshot> snapshot);
+HANDLE Add(Process process);
 
 // Null, with ERROR_INVALID_HANDLE set, when the handle is not a live one of that kind.
 Snapshot* FindSnapshot(HANDLE handle);
 const Process* FindProcess(HANDLE handle);
 
 // The newest open process snapshot that lists the id, kept alive by the
-// pointer even if its handle is closed meanwhile, and the record in it
-// (`record` is left alone when none lists the id). Ids come from a snapshot
-// and are used a while later; in between, a process can end and its id go to
-// a new one, whose modules must not be reported under the name of the first.
+// pointer even if its handle is closed meanwhile, and the record in it. Ids
+// come from a snapshot and are used a while later; in between, a process can
+// end and its id go to a new one, whose modules must not be reported under the
+// name of the first.
 std::shared_ptr<const Snapshot> ListingOf(DWORD pid, const ProcessRecord** record);
 
 // Releases what the handle holds; false, with ERROR_INVALID_HANDLE set, when it is not live.

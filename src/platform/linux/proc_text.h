@@ -1,11 +1,10 @@
 // Parsing of the kernel's /proc text: pure functions over bytes already read.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <string>
 
 #include <windows.h>
 
@@ -51,48 +50,16 @@ struct MapsLine {
 // False when the line does not have the kernel's shape.
 bool ParseMapsLine(const char* text, std::size_t length, MapsLine* line);
 
-// Hands each line of a text that `read` delivers in chunks, without its line
-// break, to `onLine`. `read(into, room)` gives a byte count, 0 at the end, or
-// -errno. The buffer grows for a long line; a line longer than `maxLine` is
-// passed over whole, never in pieces. 0, or the -errno of a failed read.
-template <typename Read, typename OnLine>
-int ForEachLine(Read&& read, std::vector<char>* buffer, std::size_t maxLine, OnLine&& onLine) {
-  std::size_t kept = 0;  // the unfinished line at the start of the buffer
-  bool skipping = false;
-  for (;;) {
-    if (kept == buffer->size()) {
-      if (buffer->size() <= maxLine) {  // room for the longest line and its break
-        buffer->resize(std::min(buffer->size() * 2 + 1, maxLine + 1));
-      } else {
-        kept = 0;
-        skipping = true;
-      }
-    }
-    const long count = read(buffer->data() + kept, buffer->size() - kept);
-    if (count < 0) {
-      return static_cast<int>(count);
-    }
-    if (count == 0) {
-      break;
-    }
-    char* start = buffer->data();
-    char* const end = start + kept + count;
-    for (char* newline; (newline = static_cast<char*>(std::memchr(
-                             start, '\n', static_cast<std::size_t>(end - start)))) != nullptr;
-         start = newline + 1) {
-      const auto length = static_cast<std::size_t>(newline - start);
-      if (!skipping && length <= maxLine) {
-        onLine(static_cast<const char*>(start), length);
-      }
-      skipping = false;
-    }
-    kept = skipping ? 0 : static_cast<std::size_t>(end - start);
-    std::memmove(buffer->data(), start, kept);
+// Hands each whole line at the start of `text`, without its line break, to
+// `onLine`, and leaves in `text` only the unfinished end, for a later read to
+// complete.
+template <typename OnLine>
+void TakeLines(std::string* text, OnLine&& onLine) {
+  std::size_t start = 0;
+  for (std::size_t end; (end = text->find('\n', start)) != std::string::npos; start = end + 1) {
+    onLine(static_cast<const char*>(text->data() + start), end - start);
   }
-  if (kept > 0 && !skipping && kept <= maxLine) {
-    onLine(static_cast<const char*>(buffer->data()), kept);
-  }
-  return 0;
+  text->erase(0, start);
 }
 
 // Undoes the one escape the kernel writes in a path of /proc/PID/maps, \012

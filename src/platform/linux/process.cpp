@@ -2,17 +2,16 @@
 // /proc/PID directory: once the process has been reaped, whatever is opened
 // below it fails with ESRCH, even after its id has gone to another process.
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
-#include <windows.h>
+#include <string>
 
 #include "handles.h"
 #include "last_error.h"
 #include "proc_files.h"
-#include "proc_text.h"
 
 namespace {
 
@@ -20,46 +19,18 @@ namespace {
 struct Nature {
   bool kernelThread = false;
   bool leaderEnded = false;
+  DWORD access = kAccessUnknown;  // as its snapshot found it
 };
 
-// The directory that the newest open snapshot holds for the id, with the
-// snapshot that keeps it open, and what the snapshot knew of the process;
-// false when none holds one.
-bool FindListed(DWORD pid, handles::Process* process, Nature* nature) {
-  const ProcessRecord* listed = nullptr;
-  std::shared_ptr<const Snapshot> listing;
-  {
-    const auto lock = handles::Lock();
-    listing = handles::ListingOf(pid, &listed);
+// Whether the process of a /proc/PID directory is still there, not reaped.
+// The directory serves as a pidfd too: signal 0 asks without a lookup of a
+// path, which costs as much as the rest of the check. Where that call is not
+// to be had (an old kernel, a call filter), a lookup below the directory answers.
+bool IsThere(int directory) {
+  if (syscall(SYS_pidfd_send_signal, directory, 0, nullptr, 0) == 0) {
+    return true;
   }
-  if (listed == nullptr || listed->directory < 0) {
-    return false;
-  }
-  nature->kernelThread = listed->kernelThread;
-  nature->leaderEnded = listed->leaderEnded;
-  process->directory = listed->directory;
-  process->priorityClass = listed->priorityClass;
-  process->listing = std::move(listing);
-  return true;
-}
-
-// The directory of whatever process holds the id now, and its nature from its
-// stat line. A gone process, or the id of a thread (which /proc answers to
-// as well, unlisted): 87.
-DWORD OpenById(int root, DWORD pid, int* directory, Nature* nature) {
-  procfs::Descriptor opened(procfs::OpenProcessDirectory(root, pid));
-  if (opened.get() < 0) {
-    return opened.get() == -ENOENT ? ERROR_INVALID_PARAMETER : ErrorFromErrno(-opened.get());
-  }
-  char text[procfs::kStatBufferSize];
-  procfs::StatFields stat;
-  if (!procfs::ReadOwnStat(opened.get(), text, &stat) || !procfs::IsProcessId(opened.get(), pid)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  nature->kernelThread = (stat.kernelFlags & procfs::kKernelThreadFlag) != 0;
-  nature->leaderEnded = stat.state == 'Z';
-  *directory = opened.Release();
-  return ERROR_SUCCESS;
+  return errno != ESRCH && faccessat(directory, "stat", F_OK, 0) == 0;
 }
 
 // Full access means the right to read the process's memory map: the kernel's
@@ -72,56 +43,73 @@ DWORD CheckFullAccess(int directory, DWORD pid, const Nature& nature) {
   if (nature.kernelThread) {
     return ERROR_ACCESS_DENIED;
   }
+  // Where the snapshot's reading of the executable's link already applied the
+  // rule, only whether the process is still there is asked.
+  if (nature.access != kAccessUnknown) {
+    return IsThere(directory) ? nature.access : ERROR_INVALID_PARAMETER;
+  }
   // A main thread that has ended took its memory with it, and its maps open
-  // for anyone, while the other threads go on with theirs: a live thread's
-  // maps are checked instead.
-  const procfs::Descriptor maps(
-      procfs::OpenMemoryLeaf(directory, pid, "maps", O_RDONLY, nature.leaderEnded));
-  return maps.get() >= 0 ? ERROR_SUCCESS : ErrorFromErrno(-maps.get());
+  // for anyone, while the other threads go on with theirs: theirs are checked.
+  const procfs::Descriptor maps(procfs::OpenMaps(directory, pid, nature.leaderEnded));
+  if (maps.get() < 0) {
+    return maps.get() == -ENOENT ? ERROR_INVALID_PARAMETER : ErrorFromErrno(-maps.get());
+  }
+  return ERROR_SUCCESS;
 }
 
 // Opens the process that an open snapshot lists under the id, the one that
 // its later calls will be about; or, like Windows, whatever process holds the
-// id now, when none lists it or the listed one is gone.
+// id now, when none lists it or the listed one is gone. A gone process, or
+// the id of a thread (which /proc answers to as well, unlisted): 87.
 DWORD Open(DWORD pid, handles::Process* process) {
-  process->pid = pid;
-  Nature nature;
-  if (FindListed(pid, process, &nature)) {
-    const DWORD error = CheckFullAccess(process->directory, pid, nature);
+  const ProcessRecord* listed = nullptr;
+  std::shared_ptr<const Snapshot> listing;
+  {
+    const auto lock = handles::Lock();
+    listing = handles::ListingOf(pid, &listed);
+  }
+  if (listed != nullptr && listed->directory >= 0) {
+    const DWORD error = CheckFullAccess(
+        listed->directory, pid, {listed->kernelThread, listed->leaderEnded, listed->access});
+    if (error == ERROR_SUCCESS) {
+      *process = {listed->directory, std::move(listing), listed->priorityClass};
+    }
     if (error != ERROR_INVALID_PARAMETER) {
       return error;
     }
-    process->directory = -1;
-    process->listing.reset();
   }
   const int root = procfs::Root();
-  if (root < 0) {
-    return ErrorFromErrno(-root);
+  procfs::Descriptor directory(root >= 0 ? procfs::OpenDirectory(root, std::to_string(pid)) : root);
+  if (directory.get() < 0) {
+    return directory.get() == -ENOENT ? ERROR_INVALID_PARAMETER : ErrorFromErrno(-directory.get());
   }
-  const DWORD error = OpenById(root, pid, &process->directory, &nature);
-  return error != ERROR_SUCCESS ? error : CheckFullAccess(process->directory, pid, nature);
+  procfs::StatText text;
+  procfs::StatFields stat;
+  if (!procfs::ReadStat(directory.get(), "stat", text, &stat) ||
+      !procfs::IsProcessId(directory.get(), pid)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const Nature nature = {(stat.kernelFlags & procfs::kKernelThreadFlag) != 0, stat.state == 'Z'};
+  const DWORD error = CheckFullAccess(directory.get(), pid, nature);
+  if (error == ERROR_SUCCESS) {
+    process->directory = directory.Release();
+  }
+  return error;
 }
 
 }  // namespace
 
 extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritHandle*/,
                                      DWORD dwProcessId) {
-  if (dwProcessId == 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+  handles::Process process;
+  const DWORD error = dwProcessId != 0 ? Open(dwProcessId, &process) : ERROR_INVALID_PARAMETER;
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
     return nullptr;
   }
-  handles::Process process;
-  const DWORD error = Open(dwProcessId, &process);
-  HANDLE handle = nullptr;
-  {
-    const auto lock = handles::Lock();
-    if (error == ERROR_SUCCESS) {
-      handle = handles::AddProcess(process);
-    } else {
-      SetLastError(error);
-    }
-  }
-  if (handle == nullptr && process.listing == nullptr && process.directory >= 0) {
+  const auto lock = handles::Lock();
+  HANDLE handle = handles::Add(process);
+  if (handle == nullptr && process.listing == nullptr) {
     close(process.directory);
   }
   return handle;
@@ -132,15 +120,12 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
 extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
   const auto lock = handles::Lock();
   const handles::Process* process = handles::FindProcess(hProcess);
-  if (process == nullptr) {
-    return 0;
+  if (process == nullptr || process->listing != nullptr) {
+    return process != nullptr ? process->priorityClass : 0;
   }
-  if (process->listing != nullptr) {
-    return process->priorityClass;
-  }
-  char text[procfs::kStatBufferSize];
+  procfs::StatText text;
   procfs::StatFields stat;
-  if (!procfs::ReadOwnStat(process->directory, text, &stat)) {
+  if (!procfs::ReadStat(process->directory, "stat", text, &stat)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }

@@ -18,12 +18,17 @@ struct ProcessRecord {
   uint64_t startTime;
   bool kernelThread;
   bool leaderEnded;  // its main thread had ended while others went on
+  // Whether the caller may read its memory map, as reading its executable's
+  // link told (the same rule): ERROR_SUCCESS, ERROR_ACCESS_DENIED, or
+  // kAccessUnknown where the link said nothing of it.
+  DWORD access;
   DWORD parent;
   DWORD threads;
   DWORD priorityClass;
   uint32_t nameOffset;  // into Snapshot::text
   uint32_t nameLength;
 };
+constexpr DWORD kAccessUnknown = ~DWORD{0};
 
 // One loaded file: a run of mappings that starts at the file's offset 0 and
 // goes on over the same file, anonymous gaps between them allowed.
@@ -49,12 +54,14 @@ struct Snapshot {
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
 
-  uint64_t taken = 0;   // orders the open snapshots: a later one has a greater number
-  DWORD modulesOf = 0;  // the process whose modules were taken
-  std::vector<ProcessRecord> processes;
+  DWORD modulesOf = 0;                   // the process whose modules were taken
+  std::vector<ProcessRecord> processes;  // by ascending id
   std::vector<ModuleRecord> modules;
   std::vector<ThreadRecord> threads;
   std::string text;  // the names and paths of all records, back to back
+  std::size_t nextProcess = 0;
+  std::size_t nextModule = 0;
+  std::size_t nextThread = 0;
 
   // Adds a name or path to `text`; its offset there.
   uint32_t Keep(const char* bytes, std::size_t length) {
@@ -62,9 +69,8 @@ struct Snapshot {
     text.append(bytes, length);
     return offset;
   }
-  std::size_t nextProcess = 0;
-  std::size_t nextModule = 0;
-  std::size_t nextThread = 0;
+  // The record of a listed id, or null.
+  const ProcessRecord* Find(DWORD pid) const;
 };
 
 // Each fills its part of the snapshot from /proc (`root` is a descriptor of

@@ -1,4 +1,5 @@
 // CreateToolhelp32Snapshot and the entry calls that walk a snapshot.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include "handles.h"
 #include "last_error.h"
 #include "proc_files.h"
-#include "proc_text.h"
 #include "modules.h"
 #include "snapshot.h"
 
@@ -35,24 +35,24 @@ const char* BaseName(const char* path, std::size_t length) {
 }
 
 DWORD TakeAll(DWORD flags, DWORD pid, Snapshot* snapshot) {
-  // Listing reads the directory from its start: a descriptor of its own.
+  // Listing reads the directory from its start, and sees /proc as it is now:
+  // a descriptor of its own.
   const bool lists = (flags & (TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD)) != 0;
-  const procfs::Descriptor listing(lists ? procfs::OpenRoot() : -1);
-  const int root = procfs::Root();
-  if (root < 0 || (lists && listing.get() < 0)) {
+  const procfs::Descriptor listing(lists ? procfs::OpenDirectory(AT_FDCWD, "/proc") : -1);
+  const int root = lists ? listing.get() : procfs::Root();
+  if (root < 0) {
     // /proc that may not be read is refused; one that is not there, not found.
-    const int error = -(root < 0 ? root : listing.get());
     const DWORD code =
-        error == EACCES || error == EPERM ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+        root == -EACCES || root == -EPERM ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
     SetLastError(code);
     return code;
   }
   DWORD error = ERROR_SUCCESS;
   if ((flags & TH32CS_SNAPPROCESS) != 0) {
-    error = TakeProcesses(listing.get(), snapshot);
+    error = TakeProcesses(root, snapshot);
   }
   if (error == ERROR_SUCCESS && (flags & TH32CS_SNAPTHREAD) != 0) {
-    error = TakeThreads(listing.get(), snapshot);
+    error = TakeThreads(root, snapshot);
   }
   if (error == ERROR_SUCCESS && (flags & (TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32)) != 0) {
     error = TakeModules(root, pid == 0 ? static_cast<DWORD>(getpid()) : pid, snapshot);
@@ -174,7 +174,7 @@ extern "C" HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32Proce
     return INVALID_HANDLE_VALUE;
   }
   const auto lock = handles::Lock();
-  HANDLE handle = handles::AddSnapshot(std::move(snapshot));
+  HANDLE handle = handles::Add(std::move(snapshot));
   return handle != nullptr ? handle : INVALID_HANDLE_VALUE;
 }
 

@@ -1,0 +1,139 @@
+// The process and thread snapshots.
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "last_error.h"
+#include "proc_files.h"
+#include "snapshot.h"
+
+namespace {
+
+// The kernel's PATH_MAX: the longest link /proc/PID/exe can hold.
+constexpr std::size_t kLinkBufferSize = 4096;
+// Descriptors left to everything else when a snapshot holds a directory for
+// each process it lists.
+constexpr rlim_t kSpareDescriptors = 64;
+
+// How many process directories a snapshot may hold: the soft limit on open
+// files is first raised to the hard one.
+std::size_t DirectoriesToHold() {
+  rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    return 0;
+  }
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+      limit = raised;
+    }
+  }
+  return limit.rlim_cur > kSpareDescriptors && limit.rlim_cur != RLIM_INFINITY
+             ? static_cast<std::size_t>(limit.rlim_cur - kSpareDescriptors)
+             : 0;
+}
+
+// Reads the executable's link, through a live thread when the main one has
+// ended. Opening the link asks the kernel's ptrace read rule with the caller's
+// file-system credentials, as opening the maps does, so its outcome also tells
+// whether full access is granted. The byte count, or -errno.
+ssize_t ReadExeLink(int directory, DWORD pid, const procfs::StatFields& stat, char* link) {
+  ssize_t count = readlinkat(directory, "exe", link, kLinkBufferSize);
+  if (count < 0 && errno == ENOENT && stat.state == 'Z') {
+    return procfs::WithLiveThread(directory, pid, [&](int tasks, DWORD thread) -> long {
+      const std::string path = std::to_string(thread) + "/exe";
+      const ssize_t read = readlinkat(tasks, path.c_str(), link, kLinkBufferSize);
+      return read >= 0 ? read : -errno;
+    });
+  }
+  return count >= 0 ? count : -errno;
+}
+
+}  // namespace
+
+Snapshot::~Snapshot() {
+  for (const ProcessRecord& record : processes) {
+    if (record.directory >= 0) {
+      close(record.directory);
+    }
+  }
+}
+
+const ProcessRecord* Snapshot::Find(DWORD pid) const {
+  const auto record = std::lower_bound(processes.begin(), processes.end(), pid,
+                                       [](const ProcessRecord& r, DWORD id) { return r.pid < id; });
+  return record != processes.end() && record->pid == pid ? &*record : nullptr;
+}
+
+DWORD TakeProcesses(int root, Snapshot* snapshot) {
+  std::vector<DWORD> pids;
+  if (const int error = procfs::ListIds(root, &pids); error != 0) {
+    return FailWithErrno(-error);
+  }
+  snapshot->processes.reserve(pids.size());
+  const std::size_t toHold = DirectoriesToHold();
+  procfs::StatText statText;
+  char link[kLinkBufferSize];
+  for (const DWORD pid : pids) {
+    procfs::Descriptor directory(procfs::OpenDirectory(root, std::to_string(pid)));
+    procfs::StatFields stat;
+    // A process that is gone by now, or whose line cannot be read, is not listed.
+    if (directory.get() < 0 || !procfs::ReadStat(directory.get(), "stat", statText, &stat)) {
+      continue;
+    }
+    const bool kernelThread = (stat.kernelFlags & procfs::kKernelThreadFlag) != 0;
+    const ssize_t linkLength =
+        kernelThread ? -ENOENT : ReadExeLink(directory.get(), pid, stat, link);
+    ProcessRecord record = {};
+    record.pid = pid;
+    record.directory = snapshot->processes.size() < toHold ? directory.Release() : -1;
+    record.startTime = stat.startTime;
+    record.kernelThread = kernelThread;
+    record.leaderEnded = stat.state == 'Z';
+    record.access = linkLength >= 0         ? ERROR_SUCCESS
+                    : linkLength == -EACCES ? ERROR_ACCESS_DENIED
+                                            : kAccessUnknown;
+    record.parent = stat.parent;
+    record.threads = stat.threads;
+    record.priorityClass = procfs::PriorityClassOf(stat.policy, stat.nice);
+    // The executable's file name, else the kernel's command name (at most 15 bytes).
+    std::string_view name(stat.command, stat.commandLength);
+    if (linkLength > 0 && link[0] == '/') {
+      name = std::string_view(link, static_cast<std::size_t>(linkLength));
+      name.remove_prefix(name.rfind('/') + 1);
+    }
+    name = name.substr(0, MAX_PATH - 1);
+    record.nameLength = static_cast<uint32_t>(name.size());
+    record.nameOffset = snapshot->Keep(name.data(), name.size());
+    snapshot->processes.push_back(record);
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD TakeThreads(int root, Snapshot* snapshot) {
+  std::vector<DWORD> pids;
+  if (const int error = procfs::ListIds(root, &pids); error != 0) {
+    return FailWithErrno(-error);
+  }
+  procfs::StatText statText;
+  std::vector<DWORD> tids;
+  for (const DWORD pid : pids) {
+    const procfs::Descriptor tasks(procfs::OpenDirectory(root, std::to_string(pid) + "/task"));
+    tids.clear();
+    if (tasks.get() < 0 || procfs::ListIds(tasks.get(), &tids) != 0) {
+      continue;  // gone
+    }
+    for (const DWORD tid : tids) {
+      procfs::StatFields stat;
+      if (procfs::ReadStat(tasks.get(), std::to_string(tid) + "/stat", statText, &stat)) {
+        const DWORD priorityClass = procfs::PriorityClassOf(stat.policy, stat.nice);
+        snapshot->threads.push_back(ThreadRecord{tid, pid, procfs::BasePriorityOf(priorityClass)});
+      }
+    }
+  }
+  return ERROR_SUCCESS;
+}
