@@ -2,11 +2,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include <tlhelp32.h>
 
@@ -20,19 +19,6 @@ namespace {
 
 constexpr DWORD kKnownFlags =
     TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD | TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32;
-
-template <std::size_t N>
-void CopyText(char (&field)[N], const char* text, std::size_t length) {
-  procfs::CopyShown(field, N, text, length);
-}
-
-const char* BaseName(const char* path, std::size_t length) {
-  const char* name = path + length;
-  while (name > path && name[-1] != '/') {
-    --name;
-  }
-  return name;
-}
 
 DWORD TakeAll(DWORD flags, DWORD pid, Snapshot* snapshot) {
   // Listing reads the directory from its start, and sees /proc as it is now:
@@ -60,99 +46,67 @@ DWORD TakeAll(DWORD flags, DWORD pid, Snapshot* snapshot) {
   return error;
 }
 
-// Checks the handle and the record; null, with the last error set, when the call cannot go on.
-template <typename Entry>
-Snapshot* Prepare(HANDLE handle, const Entry* entry) {
-  Snapshot* snapshot = handles::FindSnapshot(handle);
-  if (snapshot == nullptr) {
-    return nullptr;
-  }
-  if (entry == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  if (entry->dwSize != sizeof(Entry)) {
-    SetLastError(ERROR_BAD_LENGTH);
-    return nullptr;
-  }
-  return snapshot;
+template <std::size_t N>
+void CopyText(char (&field)[N], std::string_view text) {
+  procfs::CopyShown(field, N, text.data(), text.size());
 }
 
-BOOL NextProcess(HANDLE handle, PROCESSENTRY32* entry, bool first) {
-  const auto lock = handles::Lock();
-  Snapshot* snapshot = Prepare(handle, entry);
-  if (snapshot == nullptr) {
-    return FALSE;
-  }
-  if (first) {
-    snapshot->nextProcess = 0;
-  }
-  if (snapshot->nextProcess >= snapshot->processes.size()) {
-    SetLastError(ERROR_NO_MORE_FILES);
-    return FALSE;
-  }
-  const ProcessRecord& record = snapshot->processes[snapshot->nextProcess++];
-  entry->cntUsage = 0;
+void Fill(const Snapshot& snapshot, const ProcessRecord& record, PROCESSENTRY32* entry) {
+  *entry = {};
+  entry->dwSize = sizeof *entry;
   entry->th32ProcessID = record.pid;
-  entry->th32DefaultHeapID = 0;
-  entry->th32ModuleID = 0;
   entry->cntThreads = record.threads;
   entry->th32ParentProcessID = record.parent;
   entry->pcPriClassBase = procfs::BasePriorityOf(record.priorityClass);
-  entry->dwFlags = 0;
-  CopyText(entry->szExeFile, snapshot->text.data() + record.nameOffset, record.nameLength);
-  return TRUE;
+  CopyText(entry->szExeFile,
+           std::string_view(snapshot.text).substr(record.nameOffset, record.nameLength));
 }
 
-BOOL NextModule(HANDLE handle, MODULEENTRY32* entry, bool first) {
-  const auto lock = handles::Lock();
-  Snapshot* snapshot = Prepare(handle, entry);
-  if (snapshot == nullptr) {
-    return FALSE;
-  }
-  if (first) {
-    snapshot->nextModule = 0;
-  }
-  if (snapshot->nextModule >= snapshot->modules.size()) {
-    SetLastError(ERROR_NO_MORE_FILES);
-    return FALSE;
-  }
-  const ModuleRecord& record = snapshot->modules[snapshot->nextModule++];
-  const char* path = snapshot->text.data() + record.pathOffset;
-  const char* name = BaseName(path, record.pathLength);
+void Fill(const Snapshot& snapshot, const ModuleRecord& record, MODULEENTRY32* entry) {
+  const std::string_view path =
+      std::string_view(snapshot.text).substr(record.pathOffset, record.pathLength);
   const uint64_t span = record.high - record.low;
+  *entry = {};
+  entry->dwSize = sizeof *entry;
   entry->th32ModuleID = 1;
-  entry->th32ProcessID = snapshot->modulesOf;
+  entry->th32ProcessID = snapshot.modulesOf;
   entry->GlblcntUsage = 0xFFFF;  // what Windows reports where it keeps no count
   entry->ProccntUsage = 0xFFFF;
-  entry->modBaseAddr = 0;
   entry->modBaseSize = span > UINT32_MAX ? UINT32_MAX : static_cast<DWORD>(span);
-  entry->hModule = 0;
-  CopyText(entry->szModule, name, static_cast<std::size_t>(path + record.pathLength - name));
-  CopyText(entry->szExePath, path, record.pathLength);
-  return TRUE;
+  CopyText(entry->szModule, path.substr(path.rfind('/') + 1));
+  CopyText(entry->szExePath, path);
 }
 
-BOOL NextThread(HANDLE handle, THREADENTRY32* entry, bool first) {
-  const auto lock = handles::Lock();
-  Snapshot* snapshot = Prepare(handle, entry);
-  if (snapshot == nullptr) {
-    return FALSE;
-  }
-  if (first) {
-    snapshot->nextThread = 0;
-  }
-  if (snapshot->nextThread >= snapshot->threads.size()) {
-    SetLastError(ERROR_NO_MORE_FILES);
-    return FALSE;
-  }
-  const ThreadRecord& record = snapshot->threads[snapshot->nextThread++];
-  entry->cntUsage = 0;
+void Fill(const Snapshot&, const ThreadRecord& record, THREADENTRY32* entry) {
+  *entry = {};
+  entry->dwSize = sizeof *entry;
   entry->th32ThreadID = record.tid;
   entry->th32OwnerProcessID = record.owner;
   entry->tpBasePri = record.basePriority;
-  entry->tpDeltaPri = 0;
-  entry->dwFlags = 0;
+}
+
+// Hands out the first or next record of a snapshot: false, with the last
+// error set, for a handle that is no snapshot, a record of the wrong size, or
+// at the end (18).
+template <typename Entry, typename Record>
+BOOL Next(HANDLE handle, Entry* entry, bool first, std::vector<Record> Snapshot::*records,
+          std::size_t Snapshot::*next) {
+  const auto lock = handles::Lock();
+  Snapshot* snapshot = handles::FindSnapshot(handle);
+  if (snapshot == nullptr) {
+    return FALSE;
+  }
+  if (entry == nullptr || entry->dwSize != sizeof(Entry)) {
+    SetLastError(entry == nullptr ? ERROR_INVALID_PARAMETER : ERROR_BAD_LENGTH);
+    return FALSE;
+  }
+  std::size_t& at = snapshot->*next;
+  at = first ? 0 : at;
+  if (at >= (snapshot->*records).size()) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  Fill(*snapshot, (snapshot->*records)[at++], entry);
   return TRUE;
 }
 
@@ -179,25 +133,25 @@ extern "C" HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32Proce
 }
 
 extern "C" BOOL WINAPI Process32First(HANDLE hSnapshot, PROCESSENTRY32* lppe) {
-  return NextProcess(hSnapshot, lppe, true);
+  return Next(hSnapshot, lppe, true, &Snapshot::processes, &Snapshot::nextProcess);
 }
 
 extern "C" BOOL WINAPI Process32Next(HANDLE hSnapshot, PROCESSENTRY32* lppe) {
-  return NextProcess(hSnapshot, lppe, false);
+  return Next(hSnapshot, lppe, false, &Snapshot::processes, &Snapshot::nextProcess);
 }
 
 extern "C" BOOL WINAPI Module32First(HANDLE hSnapshot, MODULEENTRY32* lpme) {
-  return NextModule(hSnapshot, lpme, true);
+  return Next(hSnapshot, lpme, true, &Snapshot::modules, &Snapshot::nextModule);
 }
 
 extern "C" BOOL WINAPI Module32Next(HANDLE hSnapshot, MODULEENTRY32* lpme) {
-  return NextModule(hSnapshot, lpme, false);
+  return Next(hSnapshot, lpme, false, &Snapshot::modules, &Snapshot::nextModule);
 }
 
 extern "C" BOOL WINAPI Thread32First(HANDLE hSnapshot, THREADENTRY32* lpte) {
-  return NextThread(hSnapshot, lpte, true);
+  return Next(hSnapshot, lpte, true, &Snapshot::threads, &Snapshot::nextThread);
 }
 
 extern "C" BOOL WINAPI Thread32Next(HANDLE hSnapshot, THREADENTRY32* lpte) {
-  return NextThread(hSnapshot, lpte, false);
+  return Next(hSnapshot, lpte, false, &Snapshot::threads, &Snapshot::nextThread);
 }
