@@ -482,12 +482,21 @@ TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory
     GTEST_SKIP() << "needs root, to become another user";
   }
   const int result = RunAsNobody([] {
-    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(target));
-    const bool openRefused = process == nullptr && GetLastError() == ERROR_ACCESS_DENIED;
-    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, static_cast<DWORD>(target));
-    const bool mapsRefused =
-        modules == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
-    return (openRefused ? 0 : 1) | (mapsRefused ? 0 : 2);
+    int failed = 0;
+    // By id alone, and listed by a snapshot, which tells the refusal itself.
+    for (const bool listed : {false, true}) {
+      HANDLE snapshot = listed ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : nullptr;
+      HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(target));
+      const bool openRefused = process == nullptr && GetLastError() == ERROR_ACCESS_DENIED;
+      HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, static_cast<DWORD>(target));
+      const bool mapsRefused =
+          modules == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
+      failed |= ((openRefused ? 0 : 1) | (mapsRefused ? 0 : 2)) << (listed ? 2 : 0);
+      if (listed) {
+        CloseHandle(snapshot);
+      }
+    }
+    return failed;
   });
   EXPECT_EQ(result, 0);
 }
