@@ -66,19 +66,8 @@ int OpenWithoutPidfds() {
   listed.reset();
   failed |= OpenProcess(PROCESS_ALL_ACCESS, FALSE, listedId) != nullptr ||
                     GetLastError() != ERROR_INVALID_PARAMETER || !CloseHandle(snapshot)
-                ? 1
+                ? 2
                 : 0;
-
-  const LiveThread thread;
-  const DWORD liveThread = thread.id();
-  for (const DWORD pid : {static_cast<DWORD>(GoneProcessId()), liveThread}) {
-    failed |= OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid) != nullptr ||
-                      GetLastError() != ERROR_INVALID_PARAMETER
-                  ? 2
-                  : 0;
-  }
-
-  failed |= HandleOutlivesItsId() << 2;
   return failed;
 }
 

@@ -267,16 +267,6 @@ TEST(ModuleSnapshot, ListsHundredsOfModulesAllInAddressOrder) {
   EXPECT_EQ(listed, byAddress);
 }
 
-TEST(ModuleSnapshot, OfWhatIsNoProcessFailsWithInvalidParameter) {
-  const LiveThread thread;
-  const DWORD liveThread = thread.id();
-  for (const DWORD pid : {static_cast<DWORD>(GoneProcessId()), liveThread}) {
-    SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-  }
-}
-
 // A child whose maps the kernel writes in several pieces (a page each): its
 // own executable mapped a hundred times more, each a line of its own.
 pid_t ChildWithLongMaps() {
@@ -368,8 +358,17 @@ TEST(ThreadSnapshot, ListsEveryThreadWithItsOwnerAndBasePriority) {
   const DWORD otherThread = thread.id();
   ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(otherThread), 19), 0);
 
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  // Taken with the processes, it holds both.
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
   ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
+  PROCESSENTRY32 process = {};
+  process.dwSize = sizeof process;
+  bool sawProcess = false;
+  for (BOOL more = Process32First(snapshot, &process); more;
+       more = Process32Next(snapshot, &process)) {
+    sawProcess = sawProcess || process.th32ProcessID == static_cast<DWORD>(getpid());
+  }
+  EXPECT_TRUE(sawProcess);
   std::map<DWORD, THREADENTRY32> mine;
   THREADENTRY32 entry = {};
   entry.dwSize = sizeof entry;
@@ -387,34 +386,6 @@ TEST(ThreadSnapshot, ListsEveryThreadWithItsOwnerAndBasePriority) {
   EXPECT_EQ(mine[mainThread].tpBasePri, procfs::BasePriorityOf(PriorityClassNow(getpid())));
   EXPECT_EQ(mine[otherThread].tpBasePri, 4);  // nice 19: idle
   EXPECT_EQ(mine[otherThread].tpDeltaPri, 0);
-}
-
-TEST(ThreadSnapshot, TakenWithTheProcessesHoldsBoth) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
-  ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
-  bool sawProcess = false;
-  bool sawThread = false;
-  PROCESSENTRY32 process = {};
-  process.dwSize = sizeof process;
-  for (BOOL more = Process32First(snapshot, &process); more;
-       more = Process32Next(snapshot, &process)) {
-    sawProcess = sawProcess || process.th32ProcessID == static_cast<DWORD>(getpid());
-  }
-  THREADENTRY32 thread = {};
-  thread.dwSize = sizeof thread;
-  for (BOOL more = Thread32First(snapshot, &thread); more; more = Thread32Next(snapshot, &thread)) {
-    sawThread = sawThread || thread.th32ThreadID == static_cast<DWORD>(getpid());
-  }
-  EXPECT_TRUE(sawProcess);
-  EXPECT_TRUE(sawThread);
-  EXPECT_TRUE(CloseHandle(snapshot));
-}
-
-TEST(OpenProcess, GivesAHandleToThisProcessAndItsPriorityClass) {
-  HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
-  ASSERT_NE(self, nullptr);
-  EXPECT_EQ(GetPriorityClass(self), PriorityClassNow(getpid()));
-  EXPECT_TRUE(CloseHandle(self));
 }
 
 TEST(OpenProcess, ReadsThePriorityClassFromNiceAndPolicy) {
@@ -465,13 +436,18 @@ TEST(OpenProcess, OpensNothingForWriting) {
   EXPECT_EQ(result, 0);
 }
 
-TEST(OpenProcess, FailsWithInvalidParameterForWhatIsNoProcess) {
+TEST(OpenProcessAndModuleSnapshot, FailWithInvalidParameterForWhatIsNoProcess) {
   const LiveThread thread;
   const DWORD liveThread = thread.id();
   for (const DWORD pid : {DWORD{0}, static_cast<DWORD>(GoneProcessId()), liveThread}) {
     SetLastError(ERROR_SUCCESS);
     EXPECT_EQ(OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid), nullptr) << pid;
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << pid;
+    if (pid != 0) {  // 0 names this process for a module snapshot
+      SetLastError(ERROR_SUCCESS);
+      EXPECT_EQ(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid), INVALID_HANDLE_VALUE);
+      EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << pid;
+    }
   }
 }
 
