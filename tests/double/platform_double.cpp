@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <unordered_map>
 
 namespace fake {
@@ -24,6 +25,7 @@ struct State {
   uintptr_t serial = 0;
   int counts[kKinds] = {};
   int mostOfOneKind = 0;
+  std::size_t mostAtOnce = 0;
   int badCloses = 0;
   int callNumber = 0;
   std::map<Op, int> occurrences;
@@ -74,6 +76,7 @@ HANDLE Hand(Kind kind, DWORD pid) {
   const uintptr_t value = 0x10000 + 0x10 * ++s.serial;
   s.open[value] = Open{kind, pid, 0};
   s.mostOfOneKind = std::max(s.mostOfOneKind, ++s.counts[kind]);
+  s.mostAtOnce = std::max(s.mostAtOnce, s.open.size());
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -121,37 +124,25 @@ BOOL Next(Op op, HANDLE handle, Record* record, Kind kind, bool first, std::size
 }  // namespace
 
 const char* NameOf(Op op) {
-  switch (op) {
-    case Op::kSnapshotOfProcesses:
-      return "CreateToolhelp32Snapshot (of processes)";
-    case Op::kSnapshotOfModules:
-      return "CreateToolhelp32Snapshot (of modules)";
-    case Op::kSnapshotOfThreads:
-      return "CreateToolhelp32Snapshot (of threads)";
-    case Op::kProcess32First:
-      return "Process32First";
-    case Op::kProcess32Next:
-      return "Process32Next";
-    case Op::kModule32First:
-      return "Module32First";
-    case Op::kModule32Next:
-      return "Module32Next";
-    case Op::kThread32First:
-      return "Thread32First";
-    case Op::kThread32Next:
-      return "Thread32Next";
-    case Op::kOpenProcess:
-      return "OpenProcess";
-    case Op::kGetPriorityClass:
-      return "GetPriorityClass";
-    case Op::kCloseHandle:
-      return "CloseHandle";
-    case Op::kGetLastError:
-      return "GetLastError";
-    case Op::kFormatMessageA:
-      return "FormatMessageA";
-  }
-  return "?";
+  // In the order of Op.
+  static const char* const kNames[] = {
+      "CreateToolhelp32Snapshot (of processes)",
+      "CreateToolhelp32Snapshot (of modules)",
+      "CreateToolhelp32Snapshot (of threads)",
+      "Process32First",
+      "Process32Next",
+      "Module32First",
+      "Module32Next",
+      "Thread32First",
+      "Thread32Next",
+      "OpenProcess",
+      "GetPriorityClass",
+      "CloseHandle",
+      "GetLastError",
+      "FormatMessageA",
+  };
+  static_assert(std::size(kNames) == static_cast<std::size_t>(Op::kFormatMessageA) + 1);
+  return kNames[static_cast<int>(op)];
 }
 
 void Reset(World world) {
@@ -171,13 +162,9 @@ int OpenHandles() { return static_cast<int>(The().open.size()); }
 
 int MostOpenOfOneKind() { return The().mostOfOneKind; }
 
-int BadCloses() { return The().badCloses; }
+int MostOpenAtOnce() { return static_cast<int>(The().mostAtOnce); }
 
-int CallCount() {
-  return static_cast<int>(std::count_if(Calls().begin(), Calls().end(), [](const Call& call) {
-    return call.op != Op::kGetLastError;
-  }));
-}
+int BadCloses() { return The().badCloses; }
 
 }  // namespace fake
 

@@ -97,10 +97,9 @@ int OpenHandles();
 // The most handles of one kind (process snapshot, module snapshot, thread
 // snapshot, process) that were open at once.
 int MostOpenOfOneKind();
+// The most handles of all kinds that were open at once.
+int MostOpenAtOnce();
 // CloseHandle calls on handles that were never handed out or already closed.
 int BadCloses();
-
-// The calls that would be made without any fault (GetLastError not counted).
-int CallCount();
 
 }  // namespace fake

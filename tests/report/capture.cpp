@@ -12,8 +12,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 // Standard output and standard error are in text mode: on Windows every "\n"
 // written arrives as CR LF. The suites compare what the program wrote, so
 // each CR LF is taken back to "\n", and a line break without its CR is a fault.
@@ -35,6 +33,8 @@ std::string FromPlatformLineEnds(const std::string& bytes) {
   return bytes;
 #endif
 }
+
+namespace {
 
 std::string ReadAll(std::FILE* file) {
   std::string bytes;

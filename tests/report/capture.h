@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 struct Captured {
   std::string out;
@@ -12,13 +13,32 @@ struct Captured {
 
 Captured Capture(const std::function<int()>& body);
 
+// Text-mode output as the program wrote it: on Windows each CR LF back to "\n",
+// and a line break that arrived without its CR a test failure.
+std::string FromPlatformLineEnds(const std::string& bytes);
+
+// Text split into its lines; a closing line break ends the last one.
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  if (start < text.size()) {
+    lines.push_back(text.substr(start));
+  }
+  return lines;
+}
+
 // The program's own entry point, built from the same source under this name.
 int ProcreportMain(int argc, char* argv[], char* envp[]);
 
-// Runs the whole program from its entry point.
-inline Captured RunProgram() {
+// The whole program, called at its entry point.
+inline int CallMain() {
   char name[] = "procreport";
   char* argv[] = {name, nullptr};
   char* envp[] = {nullptr};
-  return Capture([&] { return ProcreportMain(1, argv, envp); });
+  return ProcreportMain(1, argv, envp);
 }
+
+inline Captured RunProgram() { return Capture(CallMain); }

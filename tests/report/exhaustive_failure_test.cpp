@@ -2,16 +2,71 @@
 // checks the whole outcome of every one of those runs.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <functional>
 
 #include "capture.h"
-#include "handle_checks.h"
 #include "report.h"
 #include "test_world.h"
 
 namespace {
 
 using fake::Op;
+
+// 18, the end of a list, is also what an empty list gives at its first entry;
+// 1234 has no text.
+constexpr DWORD kCodes[] = {ERROR_ACCESS_DENIED, ERROR_NO_MORE_FILES, 1234};
+
+std::vector<std::string> ExpectedFailures(const fake::World& world, Op op, DWORD code) {
+  if (!IsReported(op)) {
+    return {};
+  }
+  std::string line =
+      std::string("procreport: ") + fake::NameOf(op) + " failed with error " + std::to_string(code);
+  const auto text = world.messages.find(code);
+  if (text != world.messages.end()) {
+    line += ": " + text->second.substr(0, text->second.size() - 3);  // less ".\r\n"
+  }
+  return {line};
+}
+
+// The calls of the clean run just made, GetLastError left out.
+std::vector<fake::Call> CleanCalls() {
+  std::vector<fake::Call> calls;
+  for (const fake::Call& call : fake::Calls()) {
+    if (call.op != Op::kGetLastError) {
+      calls.push_back(call);
+    }
+  }
+  return calls;
+}
+
+// Runs `body` again for each of the clean run's calls failed in turn with each
+// code; checks what every run must give and hands it to `check` with the index
+// of the failed call.
+void FailEachCallInTurn(fake::World world, const std::vector<fake::Call>& clean,
+                        const std::function<int()>& body,
+                        const std::function<void(std::size_t, const Captured&)>& check) {
+  for (std::size_t k = 0; k < clean.size(); ++k) {
+    for (const DWORD code : kCodes) {
+      const Op op = clean[k].op;
+      SCOPED_TRACE("call " + std::to_string(k + 1) + " (" + fake::NameOf(op) + ") fails with " +
+                   std::to_string(code));
+      world.failCallNumber = static_cast<int>(k + 1);
+      world.failCallCode = code;
+      fake::Reset(world);
+
+      const Captured run = Capture(body);
+
+      const bool failedAtStart = op == Op::kSnapshotOfProcesses || op == Op::kProcess32First ||
+                                 op == Op::kSnapshotOfThreads || op == Op::kThread32First;
+      EXPECT_EQ(run.status, failedAtStart ? 0 : 1);
+      EXPECT_EQ(Lines(run.err), ExpectedFailures(world, op, code));
+      ExpectHandlesBalanced();
+      ExpectErrorReadFirst();
+      check(k, run);
+    }
+  }
+}
 
 // The report that a run gives when only `failed` (a call of the clean run)
 // fails: derived from the clean run's calls, not from the report code.
@@ -52,105 +107,63 @@ std::string ExpectedBody(const fake::World& world, const std::vector<fake::Call>
   return body;
 }
 
-std::vector<std::string> ExpectedFailures(const fake::World& world, Op op, DWORD code) {
-  if (!IsReported(op)) {
-    return {};
-  }
-  std::string line =
-      std::string("procreport: ") + fake::NameOf(op) + " failed with error " + std::to_string(code);
-  const auto text = world.messages.find(code);
-  if (text != world.messages.end()) {
-    line += ": " + text->second.substr(0, text->second.size() - 3);  // less ".\r\n"
-  }
-  return {line};
-}
-
 TEST(ExhaustiveFailure, FailingAnyOneCallCostsOnlyWhatDependsOnIt) {
   const fake::World world = ThreeProcesses();
   fake::Reset(world);
   const Captured clean = RunProgram();
+  // The clean report byte for byte: what Header and ModuleLine stand for.
+  EXPECT_EQ(BodyAfterBanner(clean.out),
+            "\n\n!PROCESS NAME:=System"
+            "\nntoskrnl.exe\tC:\\Windows\\system32\\ntoskrnl.exe\t8433664"
+            "\n\n!PROCESS NAME:=winlogon.exe"
+            "\nwinlogon.exe\tC:\\Windows\\system32\\winlogon.exe\t507904"
+            "\nntdll.dll\tC:\\Windows\\SYSTEM32\\ntdll.dll\t1978368"
+            "\nKERNEL32.DLL\tC:\\Windows\\System32\\KERNEL32.DLL\t1101824"
+            "\n\n!PROCESS NAME:=explorer.exe"
+            "\nexplorer.exe\tC:\\Windows\\explorer.exe\t4882432"
+            "\nntdll.dll\tC:\\Windows\\SYSTEM32\\ntdll.dll\t1978368");
+  EXPECT_EQ(clean.status, 1);
   ASSERT_EQ(clean.err, "");
-  std::vector<fake::Call> cleanCalls;
-  for (const fake::Call& call : fake::Calls()) {
-    if (call.op != Op::kGetLastError) {
-      cleanCalls.push_back(call);
-    }
-  }
-  ASSERT_GT(cleanCalls.size(), 20u);
+  const std::vector<fake::Call> calls = CleanCalls();
+  ASSERT_GT(calls.size(), 20u);
 
-  for (std::size_t k = 0; k < cleanCalls.size(); ++k) {
-    for (const DWORD code :
-         {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_INVALID_PARAMETER}, DWORD{1234}}) {
-      SCOPED_TRACE("call " + std::to_string(k + 1) + " (" + fake::NameOf(cleanCalls[k].op) +
-                   ") fails with " + std::to_string(code));
-      fake::World faulty = world;
-      faulty.failCallNumber = static_cast<int>(k + 1);
-      faulty.failCallCode = code;
-      fake::Reset(faulty);
-
-      const Captured run = RunProgram();
-
-      const Op op = cleanCalls[k].op;
-      const bool walkFailedAtStart = op == Op::kSnapshotOfProcesses || op == Op::kProcess32First;
-      EXPECT_EQ(run.status, walkFailedAtStart ? 0 : 1);
-      EXPECT_EQ(BodyAfterBanner(run.out), ExpectedBody(world, cleanCalls, k));
-      EXPECT_EQ(Lines(run.err), ExpectedFailures(world, op, code));
-      ExpectHandlesBalanced();
-      ExpectErrorReadFirst();
-    }
-  }
-}
-
-// The thread lines of the owner's threads among the first `entries` entries.
-std::string ThreadLines(const fake::World& world, DWORD owner, std::size_t entries) {
-  std::string lines;
-  for (std::size_t i = 0; i < entries && i < world.threads.size(); ++i) {
-    const fake::Thread& thread = world.threads[i];
-    if (thread.owner == owner) {
-      char text[160];
-      std::snprintf(text, sizeof text,
-                    "\n\n     THREAD ID      = 0x%08X\n     base priority  = %d"
-                    "\n     delta priority = %d",
-                    static_cast<unsigned>(thread.tid), static_cast<int>(thread.basePriority),
-                    static_cast<int>(thread.deltaPriority));
-      lines += text;
-    }
-  }
-  return lines;
+  FailEachCallInTurn(world, calls, CallMain, [&](std::size_t k, const Captured& run) {
+    EXPECT_EQ(BodyAfterBanner(run.out), ExpectedBody(world, calls, k));
+  });
 }
 
 TEST(ExhaustiveFailure, FailingAnyOneCallOfTheThreadListCostsOnlyWhatFollows) {
+  constexpr DWORD kOwner = 100;
   fake::World world = ThreeProcesses();
-  world.threads = {{10, 616, 8, 0}, {11, 2048, 13, 1}, {12, 616, 15, -2}, {13, 616, 4, 0}};
-  constexpr DWORD kOwner = 616;
+  world.threads = {
+      {7, 200, 13, 2}, {0x1A2B, kOwner, 8, 0}, {12, 300}, {0xFFFFFFFF, kOwner, 24, -15}};
+  // What each thread gives: nothing unless it is the owner's.
+  const std::string shown[] = {"",
+                               "\n\n     THREAD ID      = 0x00001A2B"
+                               "\n     base priority  = 8"
+                               "\n     delta priority = 0",
+                               "",
+                               "\n\n     THREAD ID      = 0xFFFFFFFF"
+                               "\n     base priority  = 24"
+                               "\n     delta priority = -15"};
+  const auto body = [] { return ShowThreads(kOwner); };
   fake::Reset(world);
-  ASSERT_EQ(Capture([] { return ShowThreads(kOwner); }).status, 1);
-  const std::vector<fake::Call> cleanCalls = fake::Calls();
-  ASSERT_EQ(cleanCalls.size(), 1 + world.threads.size() + 2);  // snapshot, entries, end, close
+  const Captured clean = Capture(body);
+  EXPECT_EQ(clean.out, shown[0] + shown[1] + shown[2] + shown[3]);
+  EXPECT_EQ(clean.status, 1);
+  ASSERT_EQ(clean.err, "");
+  const std::vector<fake::Call> calls = CleanCalls();
+  ASSERT_EQ(calls.size(), 1 + world.threads.size() + 2);  // snapshot, entries, end, close
 
-  for (std::size_t k = 0; k < cleanCalls.size(); ++k) {
-    for (const DWORD code : {DWORD{ERROR_ACCESS_DENIED}, DWORD{ERROR_INVALID_PARAMETER}}) {
-      const Op op = cleanCalls[k].op;
-      SCOPED_TRACE("call " + std::to_string(k + 1) + " (" + fake::NameOf(op) + ") fails with " +
-                   std::to_string(code));
-      fake::World faulty = world;
-      faulty.failCallNumber = static_cast<int>(k + 1);
-      faulty.failCallCode = code;
-      fake::Reset(faulty);
-
-      const Captured run = Capture([] { return ShowThreads(kOwner); });
-
-      // Call k+1 hands out entry k-1 (the snapshot comes first); a failed
-      // entry call ends the list before its entry.
-      const std::size_t entries = op == Op::kCloseHandle ? world.threads.size() : k - (k > 0);
-      const bool failedAtStart = op == Op::kSnapshotOfThreads || op == Op::kThread32First;
-      EXPECT_EQ(run.status, failedAtStart ? 0 : 1);
-      EXPECT_EQ(run.out, failedAtStart ? "" : ThreadLines(world, kOwner, entries));
-      EXPECT_EQ(Lines(run.err), ExpectedFailures(world, op, code));
-      ExpectHandlesBalanced();
-      ExpectErrorReadFirst();
+  FailEachCallInTurn(world, calls, body, [&](std::size_t k, const Captured& run) {
+    // Call k+1 hands out entry k-1 (the snapshot comes first); a failed entry
+    // call ends the list before its entry.
+    std::string expected;
+    for (std::size_t i = 0; i + 1 < k && i < world.threads.size(); ++i) {
+      expected += shown[i];
     }
-  }
+    EXPECT_EQ(run.out, expected);
+  });
 }
 
 }  // namespace

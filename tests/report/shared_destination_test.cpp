@@ -40,10 +40,7 @@ int RunInChild(int descriptor, int* terminal) {
       dup2(descriptor, STDOUT_FILENO);
       dup2(descriptor, STDERR_FILENO);
     }
-    char name[] = "procreport";
-    char* argv[] = {name, nullptr};
-    char* envp[] = {nullptr};
-    const int status = ProcreportMain(1, argv, envp);
+    const int status = CallMain();
     std::fflush(stdout);
     _exit(status);
   }
@@ -109,7 +106,7 @@ TEST_P(SharedDestination, HoldsEveryLineWholeInItsPlace) {
   EXPECT_EQ(bytes, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Destinations, SharedDestination,
+INSTANTIATE_TEST_SUITE_P(SharedDestinations, SharedDestination,
                          testing::Values(SharedCase{"one terminal", Destination::kTerminal},
                                          SharedCase{"one file", Destination::kFile},
                                          SharedCase{"one pipe", Destination::kPipe}),

@@ -1,8 +1,11 @@
-// Scripted worlds and the report text they should give.
+// Scripted worlds, the report text they should give, and what must hold after
+// every run, whatever failed.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "platform_double.h"
 
@@ -10,14 +13,6 @@ inline std::string Header(const std::string& name) { return "\n\n!PROCESS NAME:=
 
 inline std::string ModuleLine(const fake::Module& module) {
   return "\n" + module.name + "\t" + module.path + "\t" + std::to_string(module.size);
-}
-
-inline std::string FullRecord(const fake::Process& process) {
-  std::string text = Header(process.exe);
-  for (const fake::Module& module : process.modules) {
-    text += ModuleLine(module);
-  }
-  return text;
 }
 
 // Three ordinary processes, each of which opens and has modules.
@@ -37,9 +32,7 @@ inline fake::World ThreeProcesses() {
   };
   world.messages = {
       {ERROR_ACCESS_DENIED, "Access is denied.\r\n"},
-      {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
       {ERROR_NO_MORE_FILES, "There are no more files.\r\n"},
-      {ERROR_INVALID_HANDLE, "The handle is invalid.\r\n"},
   };
   return world;
 }
@@ -58,26 +51,54 @@ struct TitleName {
   }
 };
 
-// Splits standard error into its lines.
-inline std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  if (start < text.size()) {
-    lines.push_back(text.substr(start));
-  }
-  return lines;
-}
-
-// The report less its two-line banner, after checking the banner's shape.
+// The report less its banner, after checking the banner's shape: two lines,
+// each a ";" and some text.
 inline std::string BodyAfterBanner(const std::string& report) {
   const std::size_t first = report.find('\n');
   const std::size_t second = first == std::string::npos ? first : report.find('\n', first + 1);
-  if (report.empty() || report[0] != ';' || second == std::string::npos ||
-      report[first + 1] != ';') {
+  if (second == std::string::npos || report[0] != ';' || first < 2 || report[first + 1] != ';' ||
+      second < first + 3) {
     return "<banner malformed>" + report;
   }
   return report.substr(second + 1);
+}
+
+// Every handle was given back exactly once, no two of one kind were open at
+// once, and besides the process snapshot only one handle at a time: a process
+// handle is closed before its module list is taken.
+inline void ExpectHandlesBalanced() {
+  EXPECT_EQ(fake::OpenHandles(), 0) << "a handle was left open";
+  EXPECT_EQ(fake::BadCloses(), 0) << "a handle was closed twice or never obtained";
+  EXPECT_LE(fake::MostOpenOfOneKind(), 1) << "two handles of one kind were open at once";
+  EXPECT_LE(fake::MostOpenAtOnce(), 2) << "a process handle was open with its module list";
+}
+
+// The calls whose failure the report must tell.
+inline bool IsReported(fake::Op op) {
+  switch (op) {
+    case fake::Op::kSnapshotOfProcesses:
+    case fake::Op::kSnapshotOfModules:
+    case fake::Op::kProcess32First:
+    case fake::Op::kModule32First:
+    case fake::Op::kThread32First:
+    case fake::Op::kOpenProcess:
+    case fake::Op::kGetPriorityClass:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A reported failure's code was read by the very next platform call.
+inline void ExpectErrorReadFirst() {
+  const auto& calls = fake::Calls();
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].failed && IsReported(calls[i].op)) {
+      ASSERT_LT(i + 1, calls.size()) << fake::NameOf(calls[i].op);
+      EXPECT_EQ(calls[i + 1].op, fake::Op::kGetLastError)
+          << "after the failure of " << fake::NameOf(calls[i].op) << " came "
+          << fake::NameOf(calls[i + 1].op);
+      EXPECT_EQ(calls[i + 1].code, calls[i].code);
+    }
+  }
 }
