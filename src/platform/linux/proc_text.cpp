@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <string_view>
 
 namespace procfs {
 namespace {
@@ -46,92 +47,56 @@ enum StatField {
 }  // namespace
 
 bool ParseStat(const char* text, std::size_t length, StatFields* fields) {
-  const char* end = text + length;
-  const char* open = static_cast<const char*>(std::memchr(text, '(', length));
-  if (open == nullptr) {
-    return false;
-  }
   // The name may itself hold ")" and spaces: it ends at the last ")".
-  const char* close = nullptr;
-  for (const char* q = end; q > open + 1; --q) {
-    if (q[-1] == ')') {
-      close = q - 1;
-      break;
-    }
-  }
-  if (close == nullptr) {
+  const std::string_view line(text, length);
+  const std::size_t open = line.find('(');
+  const std::size_t close = line.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos || close <= open) {
     return false;
   }
   StatFields parsed;
-  parsed.command = open + 1;
-  parsed.commandLength = static_cast<std::size_t>(close - (open + 1));
-
-  const char* p = close + 1;
-  int field = -1;
-  bool sawStartTime = false;
-  while (p < end && *p == ' ') {
+  parsed.command = text + open + 1;
+  parsed.commandLength = close - open - 1;
+  const char* p = text + close + 1;
+  const char* end = text + length;
+  bool sawStartTime = false;  // and so every field before it
+  for (int field = 0; p < end && *p == ' '; ++field) {
     ++p;
-    ++field;
     uint64_t number = 0;
-    int64_t signedNumber = 0;
-    switch (field) {
-      case kState:
-        if (p >= end) {
-          return false;
-        }
-        parsed.state = *p++;
-        break;
-      case kParent:
-        if (!Take(p, end, 10, &number) || number > UINT32_MAX) {
-          return false;
-        }
-        parsed.parent = static_cast<DWORD>(number);
-        break;
-      case kFlags:
-        if (!Take(p, end, 10, &number)) {
-          return false;
-        }
+    int64_t nice = 0;
+    if (field == kState) {
+      if (p >= end) {
+        return false;
+      }
+      parsed.state = *p++;
+    } else if (field == kNice) {
+      if (!Take(p, end, 10, &nice) || nice < -20 || nice > 19) {
+        return false;
+      }
+      parsed.nice = static_cast<int32_t>(nice);
+    } else if (field == kParent || field == kThreads || field == kPolicy) {
+      if (!Take(p, end, 10, &number) || number > UINT32_MAX) {
+        return false;
+      }
+      (field == kParent    ? parsed.parent
+       : field == kThreads ? parsed.threads
+                           : parsed.policy) = static_cast<uint32_t>(number);
+    } else if (field == kFlags || field == kStartTime || field == kVirtualSize) {
+      if (!Take(p, end, 10, &number)) {
+        return false;
+      }
+      if (field == kFlags) {
         parsed.kernelFlags = static_cast<uint32_t>(number);
-        break;
-      case kNice:
-        if (!Take(p, end, 10, &signedNumber) || signedNumber < -20 || signedNumber > 19) {
-          return false;
-        }
-        parsed.nice = static_cast<int32_t>(signedNumber);
-        break;
-      case kThreads:
-        if (!Take(p, end, 10, &number) || number > UINT32_MAX) {
-          return false;
-        }
-        parsed.threads = static_cast<DWORD>(number);
-        break;
-      case kStartTime:
-        if (!Take(p, end, 10, &number)) {
-          return false;
-        }
-        parsed.startTime = number;
-        sawStartTime = true;  // the fields before it were all there too
-        break;
-      case kVirtualSize:
-        if (!Take(p, end, 10, &number)) {
-          return false;
-        }
-        parsed.virtualSize = number;
-        break;
-      case kPolicy:
-        if (!Take(p, end, 10, &number) || number > UINT32_MAX) {
-          return false;
-        }
-        parsed.policy = static_cast<uint32_t>(number);
-        break;
-      default:
-        while (p < end && *p != ' ' && *p != '\n') {
-          ++p;
-        }
-        break;
+      } else {
+        (field == kStartTime ? parsed.startTime : parsed.virtualSize) = number;
+        sawStartTime = sawStartTime || field == kStartTime;
+      }
+    } else {
+      while (p < end && *p != ' ' && *p != '\n') {
+        ++p;
+      }
     }
   }
-  // The start time names the process for good: a line without it is no whole line.
   if (!sawStartTime) {
     return false;
   }
