@@ -1,5 +1,6 @@
 #include "proc_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <string_view>
@@ -105,23 +106,19 @@ bool ParseStat(const char* text, std::size_t length, StatFields* fields) {
 }
 
 bool ParseStatusTgid(const char* text, std::size_t length, DWORD* tgid) {
-  static constexpr char kField[] = "\nTgid:";
-  const char* end = text + length;
-  for (const char* p = text; p + sizeof kField - 1 <= end; ++p) {
-    if (std::memcmp(p, kField, sizeof kField - 1) == 0) {
-      p += sizeof kField - 1;
-      while (p < end && (*p == ' ' || *p == '\t')) {
-        ++p;
-      }
-      uint64_t value = 0;
-      if (!Take(p, end, 10, &value) || value > UINT32_MAX) {
-        return false;
-      }
-      *tgid = static_cast<DWORD>(value);
-      return true;
-    }
+  const std::string_view status(text, length);
+  const std::size_t field = status.find("\nTgid:");
+  if (field == std::string_view::npos) {
+    return false;
   }
-  return false;
+  const std::size_t digits = status.find_first_not_of(" \t", field + 6);
+  const char* p = text + std::min(digits, length);
+  uint64_t value = 0;
+  if (!Take(p, text + length, 10, &value) || value > UINT32_MAX) {
+    return false;
+  }
+  *tgid = static_cast<DWORD>(value);
+  return true;
 }
 
 bool ParseMapsLine(const char* text, std::size_t length, MapsLine* line) {
