@@ -268,14 +268,17 @@ TEST(ModuleSnapshot, ListsHundredsOfModulesAllInAddressOrder) {
 }
 
 // A child whose maps the kernel writes in several pieces (a page each): its
-// own executable mapped a hundred times more, each a line of its own.
-pid_t ChildWithLongMaps() {
+// own executable mapped a hundred times more, each a line of its own. On
+// SIGUSR1 it runs sleep in its place; `execed` then reads the end of its text.
+pid_t ChildWithLongMaps(int* execed) {
   int ready[2];
-  if (pipe2(ready, O_CLOEXEC) != 0) {
+  int running[2];
+  if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(running, O_CLOEXEC) != 0) {
     return -1;
   }
   const pid_t pid = fork();
   if (pid == 0) {
+    signal(SIGUSR1, [](int) { execl("/bin/sleep", "sleep", "600", nullptr); });
     const int self = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
     for (int i = 0; i < 100; ++i) {
       mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, self, 0);
@@ -286,41 +289,49 @@ pid_t ChildWithLongMaps() {
     }
   }
   close(ready[1]);
+  close(running[1]);
   char byte = 0;
   const bool started = read(ready[0], &byte, 1) == 1;
   close(ready[0]);
+  *execed = running[0];
   return started ? pid : -1;
 }
 
-TEST(ModuleSnapshot, OfAProcessThatEndsWhileItsMapsAreReadFailsWithInvalidParameter) {
-  // Read by its id alone, and through the directory of a process snapshot that lists it.
+TEST(ModuleSnapshot, OfAProcessThatEndsOrExecsWhileItsMapsAreReadFailsWithInvalidParameter) {
+  // Read by its id alone, and through the directory of a process snapshot
+  // that lists it; the process ends, or runs another program, after the first read.
   for (const bool listed : {false, true}) {
-    SCOPED_TRACE(listed ? "listed" : "not listed");
-    const pid_t pid = ChildWithLongMaps();
-    ASSERT_GT(pid, 0);
-    HANDLE processes = listed ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : nullptr;
-    int reads = 0;
-    Snapshot snapshot;
-    // It ends after the first read, and stays a zombie, holding its id and
-    // start time, until reaped at the end.
-    const DWORD error =
-        TakeModules(procfs::Root(), static_cast<DWORD>(pid), &snapshot,
-                    [&](int fd, char* into, std::size_t room) -> ssize_t {
-                      if (reads++ == 1) {
-                        kill(pid, SIGKILL);
-                        siginfo_t info;
-                        waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
-                      }
-                      return read(fd, into, room);
-                    });
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    if (listed) {
-      EXPECT_TRUE(CloseHandle(processes));
+    for (const bool execs : {false, true}) {
+      SCOPED_TRACE(std::string(listed ? "listed, " : "not listed, ") + (execs ? "execs" : "ends"));
+      int execed = -1;
+      const pid_t pid = ChildWithLongMaps(&execed);
+      ASSERT_GT(pid, 0);
+      HANDLE processes = listed ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : nullptr;
+      int reads = 0;
+      Snapshot snapshot;
+      // Ended, it stays a zombie, holding its id and start time, until reaped at the end.
+      const DWORD error = TakeModules(procfs::Root(), static_cast<DWORD>(pid), &snapshot,
+                                      [&](int fd, char* into, std::size_t room) -> ssize_t {
+                                        if (reads++ == 1) {
+                                          char byte = 0;
+                                          siginfo_t info;
+                                          kill(pid, execs ? SIGUSR1 : SIGKILL);
+                                          execs ? (void)read(execed, &byte, 1)
+                                                : (void)waitid(P_PID, static_cast<id_t>(pid), &info,
+                                                               WEXITED | WNOWAIT);
+                                        }
+                                        return read(fd, into, room);
+                                      });
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      close(execed);
+      if (listed) {
+        EXPECT_TRUE(CloseHandle(processes));
+      }
+      EXPECT_GE(reads, 2);  // gone before the text was
+      EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+      EXPECT_TRUE(snapshot.modules.empty());
     }
-    EXPECT_GE(reads, 2);  // ended before the text did
-    EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(snapshot.modules.empty());
   }
 }
 
@@ -453,10 +464,18 @@ TEST(OpenProcessAndModuleSnapshot, FailWithInvalidParameterForWhatIsNoProcess) {
 
 TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory) {
   static pid_t target;
+  static pid_t zombie;
   target = getpid();
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root, to become another user";
   }
+  // One of root's that has ended, not yet reaped: gone (87), not refused.
+  zombie = fork();
+  if (zombie == 0) {
+    _exit(0);
+  }
+  siginfo_t info;
+  waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT);
   const int result = RunAsNobody([] {
     int failed = 0;
     // By id alone, and listed by a snapshot, which tells the refusal itself.
@@ -467,13 +486,18 @@ TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory
       HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, static_cast<DWORD>(target));
       const bool mapsRefused =
           modules == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED;
-      failed |= ((openRefused ? 0 : 1) | (mapsRefused ? 0 : 2)) << (listed ? 2 : 0);
+      const bool zombieGone =
+          OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(zombie)) == nullptr &&
+          GetLastError() == ERROR_INVALID_PARAMETER;
+      failed |= ((openRefused ? 0 : 1) | (mapsRefused ? 0 : 2) | (zombieGone ? 0 : 4))
+                << (listed ? 3 : 0);
       if (listed) {
         CloseHandle(snapshot);
       }
     }
     return failed;
   });
+  waitpid(zombie, nullptr, 0);
   EXPECT_EQ(result, 0);
 }
 

@@ -27,8 +27,12 @@ Table& TheTable() {
 
 HANDLE AddEntry(Entry entry) {
   Table& table = TheTable();
+  // Numbers only grow, short of the top bit: one is never all ones, nor met again.
+  if (table.last == UINTPTR_MAX >> 1) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   try {
-    // Numbers only grow: one is never all ones, nor met again.
     table.entries.emplace(++table.last, std::move(entry));
   } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);

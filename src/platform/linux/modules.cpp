@@ -134,18 +134,14 @@ DWORD FailWithOpenError(Snapshot* snapshot, int error) {
   return Fail(snapshot, error == ENOENT ? ERROR_INVALID_PARAMETER : ErrorFromErrno(error));
 }
 
-// Whether the memory whose maps were read through `thread` was still there
-// after the last read. A read that finds it gone ends as if at the end of the
-// text, so a list read from memory that went away meanwhile may be cut short;
-// memory once let go of never comes back, so memory still there now was there
-// all along.
-bool MemoryOutlivedTheRead(int directory, DWORD pid, DWORD thread, const procfs::StatFields& stat) {
-  procfs::StatText text;
-  procfs::StatFields threadStat;
-  return thread == pid ? stat.virtualSize != 0
-                       : procfs::ReadStat(directory, "task/" + std::to_string(thread) + "/stat",
-                                          text, &threadStat) &&
-                             threadStat.virtualSize != 0;
+// Whether the memory whose maps were read is still there after the last read.
+// A read that finds it gone ends as if at the end of the text, so a list read
+// from memory that went away meanwhile (the process ended, or ran another
+// program by execve) may be cut short; memory once let go of never comes
+// back, so memory still there now was there all along.
+bool MemoryOutlivedTheRead(int maps) {
+  char first = 0;
+  return lseek(maps, 0, SEEK_SET) == 0 && ::read(maps, &first, 1) == 1;
 }
 
 }  // namespace
@@ -180,8 +176,7 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
     }
   }
   for (bool throughThread = false;; throughThread = true) {
-    DWORD thread = pid;  // whose maps are read
-    Reading reading{procfs::OpenMaps(directory, pid, throughThread, &thread), snapshot};
+    Reading reading{procfs::OpenMaps(directory, pid, throughThread), snapshot};
     const procfs::Descriptor maps(reading.maps);
     if (reading.maps < 0) {
       return FailWithOpenError(snapshot, -reading.maps);
@@ -192,14 +187,14 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
     if (reading.whole) {
       break;  // that very process, its memory there to the last line
     }
-    if (!procfs::ReadStat(directory, "stat", statText, &stat)) {
-      return Fail(snapshot, ERROR_INVALID_PARAMETER);
-    }
     if (!reading.empty) {
-      if (!MemoryOutlivedTheRead(directory, pid, thread, stat)) {
-        return Fail(snapshot, ERROR_INVALID_PARAMETER);  // ended while its maps were read
+      if (!MemoryOutlivedTheRead(reading.maps)) {
+        return Fail(snapshot, ERROR_INVALID_PARAMETER);  // gone while its maps were read
       }
       break;
+    }
+    if (!procfs::ReadStat(directory, "stat", statText, &stat)) {
+      return Fail(snapshot, ERROR_INVALID_PARAMETER);
     }
     if ((stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
       break;  // a kernel thread has no memory of its own: an empty list

@@ -107,19 +107,13 @@ int ListIds(int directory, std::vector<DWORD>* ids) {
   return 0;
 }
 
-int OpenMaps(int directory, DWORD pid, bool leaderEnded, DWORD* thread) {
-  if (thread != nullptr) {
-    *thread = pid;
-  }
+int OpenMaps(int directory, DWORD pid, bool leaderEnded) {
   if (!leaderEnded) {
     const int fd = openat(directory, "maps", O_RDONLY | O_CLOEXEC);
     return fd >= 0 ? fd : -errno;
   }
   return static_cast<int>(WithLiveThread(directory, pid, [&](int tasks, DWORD id) -> long {
     const int fd = openat(tasks, (std::to_string(id) + "/maps").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0 && thread != nullptr) {
-      *thread = id;
-    }
     return fd >= 0 ? fd : -errno;
   }));
 }

@@ -82,8 +82,8 @@ long WithLiveThread(int directory, DWORD pid, Use&& use) {
 }
 
 // Opens the maps of the process whose directory is given, read-only; those of
-// a live thread when its main thread has ended (`leaderEnded`), and `thread`
-// tells whose. A descriptor, or -errno.
-int OpenMaps(int directory, DWORD pid, bool leaderEnded, DWORD* thread = nullptr);
+// a live thread when its main thread has ended (`leaderEnded`). A descriptor,
+// or -errno.
+int OpenMaps(int directory, DWORD pid, bool leaderEnded);
 
 }  // namespace procfs

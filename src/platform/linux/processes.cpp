@@ -90,13 +90,15 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
         kernelThread ? -ENOENT : ReadExeLink(directory.get(), pid, stat, link);
     ProcessRecord record = {};
     record.pid = pid;
-    record.directory = snapshot->processes.size() < toHold ? directory.Release() : -1;
+    record.directory = -1;
     record.startTime = stat.startTime;
     record.kernelThread = kernelThread;
     record.leaderEnded = stat.state == 'Z';
-    record.access = linkLength >= 0         ? ERROR_SUCCESS
-                    : linkLength == -EACCES ? ERROR_ACCESS_DENIED
-                                            : kAccessUnknown;
+    // A main thread that has ended refuses its link to others before it says
+    // it has none: the rule is asked again of a live thread, if one is left.
+    record.access = linkLength >= 0                              ? ERROR_SUCCESS
+                    : linkLength == -EACCES && stat.state != 'Z' ? ERROR_ACCESS_DENIED
+                                                                 : kAccessUnknown;
     record.parent = stat.parent;
     record.threads = stat.threads;
     record.priorityClass = procfs::PriorityClassOf(stat.policy, stat.nice);
@@ -110,6 +112,10 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     record.nameLength = static_cast<uint32_t>(name.size());
     record.nameOffset = snapshot->Keep(name.data(), name.size());
     snapshot->processes.push_back(record);
+    // Where descriptors run short, the start time alone names the process.
+    if (snapshot->processes.size() <= toHold) {
+      snapshot->processes.back().directory = directory.Release();
+    }
   }
   return ERROR_SUCCESS;
 }
