@@ -130,10 +130,6 @@ DWORD Fail(Snapshot* snapshot, DWORD error) {
   return error;
 }
 
-DWORD FailWithOpenError(Snapshot* snapshot, int error) {
-  return Fail(snapshot, error == ENOENT ? ERROR_INVALID_PARAMETER : ErrorFromErrno(error));
-}
-
 // Whether the memory whose maps were read is still there after the last read.
 // A read that finds it gone ends as if at the end of the text, so a list read
 // from memory that went away meanwhile (the process ended, or ran another
@@ -167,7 +163,7 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
     // if it started when the listed one did; unlisted, a process's and not a
     // thread's, which /proc answers to as well but Windows does not know here.
     if (directory < 0) {
-      return FailWithOpenError(snapshot, -directory);
+      return Fail(snapshot, ErrorFromErrno(-directory));
     }
     if (!procfs::ReadStat(directory, "stat", statText, &stat) ||
         (listed != nullptr ? stat.startTime != listed->startTime
@@ -179,10 +175,10 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
     Reading reading{procfs::OpenMaps(directory, pid, throughThread), snapshot};
     const procfs::Descriptor maps(reading.maps);
     if (reading.maps < 0) {
-      return FailWithOpenError(snapshot, -reading.maps);
+      return Fail(snapshot, ErrorFromErrno(-reading.maps));
     }
     if (const int error = ReadMaps(&reading, read); error != 0) {
-      return FailWithOpenError(snapshot, error);
+      return Fail(snapshot, ErrorFromErrno(error));
     }
     if (reading.whole) {
       break;  // that very process, its memory there to the last line

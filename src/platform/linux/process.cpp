@@ -52,7 +52,7 @@ DWORD CheckFullAccess(int directory, DWORD pid, const Nature& nature) {
   // for anyone, while the other threads go on with theirs: theirs are checked.
   const procfs::Descriptor maps(procfs::OpenMaps(directory, pid, nature.leaderEnded));
   if (maps.get() < 0) {
-    return maps.get() == -ENOENT ? ERROR_INVALID_PARAMETER : ErrorFromErrno(-maps.get());
+    return ErrorFromErrno(-maps.get());
   }
   return ERROR_SUCCESS;
 }
@@ -81,7 +81,7 @@ DWORD Open(DWORD pid, handles::Process* process) {
   const int root = procfs::Root();
   procfs::Descriptor directory(root >= 0 ? procfs::OpenDirectory(root, std::to_string(pid)) : root);
   if (directory.get() < 0) {
-    return directory.get() == -ENOENT ? ERROR_INVALID_PARAMETER : ErrorFromErrno(-directory.get());
+    return ErrorFromErrno(-directory.get());
   }
   procfs::StatText text;
   procfs::StatFields stat;
