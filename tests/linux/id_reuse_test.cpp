@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <memory>
 
 #include <tlhelp32.h>
@@ -50,6 +52,34 @@ TEST(OpenProcess, TheHandleHoldsThatProcessEvenWhenItsIdIsTaken) {
     GTEST_SKIP() << "cannot choose the next process id here";
   }
   EXPECT_EQ(result, 0);
+}
+
+// Each check that fails sets its own bit of the child's exit status.
+int OpenWithoutPidfds() {
+  int failed = 0;
+  // Listed, whether a process is still there is asked of its directory.
+  auto listed = std::make_unique<Sleeper>("listed");
+  const auto listedId = static_cast<DWORD>(listed->pid());
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  HANDLE self = OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(getpid()));
+  failed |= self == nullptr || GetPriorityClass(self) == 0 || !CloseHandle(self) ? 1 : 0;
+  listed.reset();
+  failed |= OpenProcess(PROCESS_ALL_ACCESS, FALSE, listedId) != nullptr ||
+                    GetLastError() != ERROR_INVALID_PARAMETER || !CloseHandle(snapshot)
+                ? 2
+                : 0;
+  return failed;
+}
+
+TEST(OpenProcess, WorksWhereTheKernelHasNoPidfds) {
+  // Missing from the kernel, or forbidden by a call filter.
+  for (const int error : {ENOSYS, EPERM}) {
+    const int result = RunWithoutNewCalls(error, OpenWithoutPidfds);
+    if (result == -1) {
+      GTEST_SKIP() << "cannot take pidfd_send_signal away here";
+    }
+    EXPECT_EQ(result, 0) << "failed checks, as bits, with errno " << error;
+  }
 }
 
 void CheckLaterHolderIsNotReportedForTheFirst() {

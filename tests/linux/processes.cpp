@@ -169,6 +169,19 @@ bool Filter(std::vector<sock_filter> program) {
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
+int newCallsError = ENOSYS;
+
+bool TakeNewCallsAway() {
+  const sock_filter fail = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | newCallsError);
+  return Filter({
+             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 1, 0),
+             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+             fail,
+         }) &&
+         syscall(SYS_pidfd_send_signal, -1, 0, nullptr, 0) == -1 && errno == newCallsError;
+}
+
 bool TakeWritingAway() {
   // The low half of openat's flags, on this little-endian machine.
   return Filter({
@@ -198,6 +211,11 @@ bool LimitDescriptors() {
 int RunWithFewDescriptors(int (*body)()) { return RunInChild(LimitDescriptors, body); }
 
 int RunAsNobody(int (*body)()) { return RunInChild(BecomeNobody, body); }
+
+int RunWithoutNewCalls(int error, int (*body)()) {
+  newCallsError = error;
+  return RunInChild(TakeNewCallsAway, body);
+}
 
 int RunWithoutOpeningForWriting(int (*body)()) { return RunInChild(TakeWritingAway, body); }
 

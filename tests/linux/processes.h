@@ -42,6 +42,12 @@ int OpenDescriptors();
 // child's exit status is what `body` returns. -1 if the child could not drop root.
 int RunAsNobody(int (*body)());
 
+// Runs `body` in a child process in which the kernel call pidfd_send_signal
+// fails with `error`: ENOSYS as on kernels before 5.1, EPERM as under a
+// service's call filter. The child's exit status is what `body`
+// returns; -1 if the calls could not be taken away.
+int RunWithoutNewCalls(int error, int (*body)());
+
 // Runs `body` in a child process in which every open for writing fails with
 // EACCES; as above.
 int RunWithoutOpeningForWriting(int (*body)());

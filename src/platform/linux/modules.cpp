@@ -140,30 +140,6 @@ bool MemoryOutlivedTheRead(int maps) {
   return lseek(maps, 0, SEEK_SET) == 0 && ::read(maps, &first, 1) == 1;
 }
 
-// Reads the modules from open maps. ERROR_SUCCESS for a whole list; 87 for
-// one cut short; the error of a failed read. `empty` tells a text with no
-// line at all, which says nothing of the process yet.
-DWORD ReadList(int maps, Snapshot* snapshot, const ReadChunk& read, bool* empty) {
-  Reading reading{maps, snapshot};
-  const int error = ReadMaps(&reading, read);
-  *empty = error == 0 && reading.empty;
-  if (error != 0) {
-    return ErrorFromErrno(error);
-  }
-  // Where the gate line came, that very process, its memory there to the last line.
-  return reading.whole || reading.empty || MemoryOutlivedTheRead(maps) ? ERROR_SUCCESS
-                                                                       : ERROR_INVALID_PARAMETER;
-}
-
-// Runs of a file with no executable mapping are data, not modules.
-DWORD KeepExecutable(Snapshot* snapshot) {
-  std::vector<ModuleRecord>& modules = snapshot->modules;
-  modules.erase(std::remove_if(modules.begin(), modules.end(),
-                               [](const ModuleRecord& m) { return !m.executable; }),
-                modules.end());
-  return ERROR_SUCCESS;
-}
-
 }  // namespace
 
 DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read) {
@@ -195,32 +171,21 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
       return Fail(snapshot, ERROR_INVALID_PARAMETER);
     }
   }
-  // Maps that OpenProcess opened for this very process are read first. Where
-  // they tell less than a whole list (the process ran another program since,
-  // or its main thread ended), they are opened again.
-  const std::size_t textBefore = snapshot->text.size();
-  int handed = -1;
-  if (held) {
-    const auto lock = handles::Lock();
-    handed = listing->TakeHanded(pid);
-  }
-  if (const procfs::Descriptor maps(handed); maps.get() >= 0) {
-    bool empty = false;
-    if (ReadList(maps.get(), snapshot, read, &empty) == ERROR_SUCCESS && !empty) {
-      return KeepExecutable(snapshot);
-    }
-    snapshot->modules.clear();
-    snapshot->text.resize(textBefore);
-  }
   for (bool throughThread = false;; throughThread = true) {
-    const procfs::Descriptor maps(procfs::OpenMaps(directory, pid, throughThread));
-    if (maps.get() < 0) {
-      return Fail(snapshot, ErrorFromErrno(-maps.get()));
+    Reading reading{procfs::OpenMaps(directory, pid, throughThread), snapshot};
+    const procfs::Descriptor maps(reading.maps);
+    if (reading.maps < 0) {
+      return Fail(snapshot, ErrorFromErrno(-reading.maps));
     }
-    bool empty = false;
-    if (const DWORD error = ReadList(maps.get(), snapshot, read, &empty); !empty) {
-      if (error != ERROR_SUCCESS) {
-        return Fail(snapshot, error);
+    if (const int error = ReadMaps(&reading, read); error != 0) {
+      return Fail(snapshot, ErrorFromErrno(error));
+    }
+    if (reading.whole) {
+      break;  // that very process, its memory there to the last line
+    }
+    if (!reading.empty) {
+      if (!MemoryOutlivedTheRead(reading.maps)) {
+        return Fail(snapshot, ERROR_INVALID_PARAMETER);  // gone while its maps were read
       }
       break;
     }
@@ -237,5 +202,10 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
       return Fail(snapshot, ERROR_INVALID_PARAMETER);
     }
   }
-  return KeepExecutable(snapshot);
+  // Runs of a file with no executable mapping are data, not modules.
+  std::vector<ModuleRecord>& modules = snapshot->modules;
+  modules.erase(std::remove_if(modules.begin(), modules.end(),
+                               [](const ModuleRecord& m) { return !m.executable; }),
+                modules.end());
+  return ERROR_SUCCESS;
 }

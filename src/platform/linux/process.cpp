@@ -2,6 +2,7 @@
 // /proc/PID directory: once the process has been reaped, whatever is opened
 // below it fails with ESRCH, even after its id has gone to another process.
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,22 +19,42 @@ namespace {
 struct Nature {
   bool kernelThread = false;
   bool leaderEnded = false;
+  DWORD access = kAccessUnknown;  // as its snapshot found it
 };
+
+// Whether the process of a /proc/PID directory is still there, not reaped.
+// The directory serves as a pidfd too: signal 0 asks without a lookup of a
+// path, which costs as much as the rest of the check. Where that call is not
+// to be had (an old kernel, a call filter), a lookup below the directory answers.
+bool IsThere(int directory) {
+  if (syscall(SYS_pidfd_send_signal, directory, 0, nullptr, 0) == 0) {
+    return true;
+  }
+  return errno != ESRCH && faccessat(directory, "stat", F_OK, 0) == 0;
+}
 
 // Full access means the right to read the process's memory map: the kernel's
 // ptrace read rule with this caller's file-system credentials, which opening
-// /proc/PID/maps applies, and which fails once the process has been reaped.
-// Like Windows, this grants a user's own processes, whatever Yama says about
-// attaching to them. The maps opened, or -errno.
-int OpenWithFullAccess(int directory, DWORD pid, const Nature& nature) {
+// /proc/PID/maps applies. Like Windows, this grants a user's own processes,
+// whatever Yama says about attaching to them.
+DWORD CheckFullAccess(int directory, DWORD pid, const Nature& nature) {
   // A kernel thread has no memory of its own, whatever the kernel lets this
   // open: refused, like the system's own processes on Windows.
   if (nature.kernelThread) {
-    return -EACCES;
+    return ERROR_ACCESS_DENIED;
+  }
+  // Where the snapshot's reading of the executable's link already applied the
+  // rule, only whether the process is still there is asked.
+  if (nature.access != kAccessUnknown) {
+    return IsThere(directory) ? nature.access : ERROR_INVALID_PARAMETER;
   }
   // A main thread that has ended took its memory with it, and its maps open
   // for anyone, while the other threads go on with theirs: theirs are checked.
-  return procfs::OpenMaps(directory, pid, nature.leaderEnded);
+  const procfs::Descriptor maps(procfs::OpenMaps(directory, pid, nature.leaderEnded));
+  if (maps.get() < 0) {
+    return ErrorFromErrno(-maps.get());
+  }
+  return ERROR_SUCCESS;
 }
 
 // Opens the process that an open snapshot lists under the id, the one that
@@ -48,18 +69,12 @@ DWORD Open(DWORD pid, handles::Process* process) {
     listing = handles::ListingOf(pid, &listed);
   }
   if (listed != nullptr && listed->directory >= 0) {
-    const int maps =
-        OpenWithFullAccess(listed->directory, pid, {listed->kernelThread, listed->leaderEnded});
-    if (maps >= 0) {
-      // Its module snapshot, which as a rule comes next, reads these maps.
-      {
-        const auto lock = handles::Lock();
-        listing->HandOver(pid, maps);
-      }
+    const DWORD error = CheckFullAccess(
+        listed->directory, pid, {listed->kernelThread, listed->leaderEnded, listed->access});
+    if (error == ERROR_SUCCESS) {
       *process = {listed->directory, std::move(listing), listed->priorityClass};
-      return ERROR_SUCCESS;
     }
-    if (const DWORD error = ErrorFromErrno(-maps); error != ERROR_INVALID_PARAMETER) {
+    if (error != ERROR_INVALID_PARAMETER) {
       return error;
     }
   }
@@ -75,12 +90,11 @@ DWORD Open(DWORD pid, handles::Process* process) {
     return ERROR_INVALID_PARAMETER;
   }
   const Nature nature = {(stat.kernelFlags & procfs::kKernelThreadFlag) != 0, stat.state == 'Z'};
-  const procfs::Descriptor maps(OpenWithFullAccess(directory.get(), pid, nature));
-  if (maps.get() < 0) {
-    return ErrorFromErrno(-maps.get());
+  const DWORD error = CheckFullAccess(directory.get(), pid, nature);
+  if (error == ERROR_SUCCESS) {
+    process->directory = directory.Release();
   }
-  process->directory = directory.Release();
-  return ERROR_SUCCESS;
+  return error;
 }
 
 }  // namespace

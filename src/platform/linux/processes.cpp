@@ -38,7 +38,9 @@ std::size_t DirectoriesToHold() {
 }
 
 // Reads the executable's link, through a live thread when the main one has
-// ended. The byte count, or -errno.
+// ended. Opening the link asks the kernel's ptrace read rule with the caller's
+// file-system credentials, as opening the maps does, so its outcome also tells
+// whether full access is granted. The byte count, or -errno.
 ssize_t ReadExeLink(int directory, DWORD pid, const procfs::StatFields& stat, char* link) {
   ssize_t count = readlinkat(directory, "exe", link, kLinkBufferSize);
   if (count < 0 && errno == ENOENT && stat.state == 'Z') {
@@ -59,23 +61,6 @@ Snapshot::~Snapshot() {
       close(record.directory);
     }
   }
-  HandOver(0, -1);
-}
-
-void Snapshot::HandOver(DWORD pid, int maps) const {
-  if (handedMaps >= 0) {
-    close(handedMaps);
-  }
-  handedMapsOf = pid;
-  handedMaps = maps;
-}
-
-int Snapshot::TakeHanded(DWORD pid) const {
-  const int maps = handedMapsOf == pid ? handedMaps : -1;
-  if (maps >= 0) {
-    handedMaps = -1;
-  }
-  return maps;
 }
 
 const ProcessRecord* Snapshot::Find(DWORD pid) const {
@@ -109,6 +94,11 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     record.startTime = stat.startTime;
     record.kernelThread = kernelThread;
     record.leaderEnded = stat.state == 'Z';
+    // A main thread that has ended refuses its link to others before it says
+    // it has none: the rule is asked again of a live thread, if one is left.
+    record.access = linkLength >= 0                              ? ERROR_SUCCESS
+                    : linkLength == -EACCES && stat.state != 'Z' ? ERROR_ACCESS_DENIED
+                                                                 : kAccessUnknown;
     record.parent = stat.parent;
     record.threads = stat.threads;
     record.priorityClass = procfs::PriorityClassOf(stat.policy, stat.nice);

@@ -18,12 +18,17 @@ struct ProcessRecord {
   uint64_t startTime;
   bool kernelThread;
   bool leaderEnded;  // its main thread had ended while others went on
+  // Whether the caller may read its memory map, as reading its executable's
+  // link told (the same rule): ERROR_SUCCESS, ERROR_ACCESS_DENIED, or
+  // kAccessUnknown where the link said nothing of it.
+  DWORD access;
   DWORD parent;
   DWORD threads;
   DWORD priorityClass;
   uint32_t nameOffset;  // into Snapshot::text
   uint32_t nameLength;
 };
+constexpr DWORD kAccessUnknown = ~DWORD{0};
 
 // One loaded file: a run of mappings that starts at the file's offset 0 and
 // goes on over the same file, anonymous gaps between them allowed.
@@ -45,7 +50,7 @@ struct ThreadRecord {
 
 struct Snapshot {
   Snapshot() = default;
-  ~Snapshot();  // closes the processes' directories and any maps handed over
+  ~Snapshot();  // closes the processes' directories
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
 
@@ -57,16 +62,6 @@ struct Snapshot {
   std::size_t nextProcess = 0;
   std::size_t nextModule = 0;
   std::size_t nextThread = 0;
-  // The maps that the last OpenProcess of a listed process opened as its check
-  // for full access, kept for that process's module snapshot to read rather
-  // than open again: one at most. Changed under the handle table's lock.
-  mutable DWORD handedMapsOf = 0;
-  mutable int handedMaps = -1;
-
-  // Keeps maps opened for a listed process, closing any kept before.
-  void HandOver(DWORD pid, int maps) const;
-  // The maps kept for the process, now the caller's to close; or -1.
-  int TakeHanded(DWORD pid) const;
 
   // Adds a name or path to `text`; its offset there.
   uint32_t Keep(const char* bytes, std::size_t length) {
