@@ -465,6 +465,9 @@ TEST(OpenProcessAndModuleSnapshot, FailWithInvalidParameterForWhatIsNoProcess) {
 TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory) {
   static pid_t target;
   static pid_t zombie;
+  static pid_t ending;
+  static int endNow[2];
+  static int ended[2];
   target = getpid();
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root, to become another user";
@@ -476,6 +479,17 @@ TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory
   }
   siginfo_t info;
   waitid(P_PID, static_cast<id_t>(zombie), &info, WEXITED | WNOWAIT);
+  // One of root's that ends after the snapshot, on a byte from `endNow`;
+  // `ended` closes when it has, with its memory. Without memory its maps open
+  // for anyone: it must not be opened for that.
+  ASSERT_EQ(pipe2(endNow, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(ended, O_CLOEXEC), 0);
+  ending = fork();
+  if (ending == 0) {
+    char byte = 0;
+    _exit(read(endNow[0], &byte, 1) == 1 ? 0 : 1);
+  }
+  close(ended[1]);
   const int result = RunAsNobody([] {
     int failed = 0;
     // By id alone, and listed by a snapshot, which tells the refusal itself.
@@ -492,12 +506,23 @@ TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory
       failed |= ((openRefused ? 0 : 1) | (mapsRefused ? 0 : 2) | (zombieGone ? 0 : 4))
                 << (listed ? 3 : 0);
       if (listed) {
+        char byte = 0;
+        const bool ends = write(endNow[1], "!", 1) == 1 && read(ended[0], &byte, 1) == 0;
+        failed |=
+            !ends || OpenProcess(PROCESS_ALL_ACCESS, FALSE, static_cast<DWORD>(ending)) != nullptr
+                ? 64
+                : 0;
         CloseHandle(snapshot);
       }
     }
     return failed;
   });
   waitpid(zombie, nullptr, 0);
+  kill(ending, SIGKILL);
+  waitpid(ending, nullptr, 0);
+  for (const int fd : {endNow[0], endNow[1], ended[0]}) {
+    close(fd);
+  }
   EXPECT_EQ(result, 0);
 }
 
