@@ -143,6 +143,45 @@ TEST(ProcessSnapshot, ListsEveryProcessInAscendingOrderWithTrueFields) {
   EXPECT_EQ(self->cntThreads, threads);
 }
 
+// Takes a process snapshot with `left` descriptors to spare: 0 when it lists
+// this process, its parent and init, 1 when it fails with 4, 2 when anything else.
+int descriptorsLeft;
+int SnapshotWithDescriptorsLeft() {
+  std::vector<int> taken;
+  for (int fd; (fd = dup(0)) >= 0;) {
+    taken.push_back(fd);
+  }
+  for (int i = 0; i < descriptorsLeft && !taken.empty(); ++i) {
+    close(taken.back());
+    taken.pop_back();
+  }
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_TOO_MANY_OPEN_FILES ? 1 : 2;
+  }
+  std::vector<DWORD> expected = {1, static_cast<DWORD>(getppid()), static_cast<DWORD>(getpid())};
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    expected.erase(std::remove(expected.begin(), expected.end(), entry.th32ProcessID),
+                   expected.end());
+  }
+  return CloseHandle(snapshot) && expected.empty() ? 0 : 2;
+}
+
+TEST(ProcessSnapshot, WhereDescriptorsRunOutFailsWithTooManyOpenFilesOrListsEveryProcess) {
+  // Never a list with processes left out. Given 300, the snapshot holds a
+  // directory for each process until it runs out, then gives them back.
+  const struct {
+    int most, left, result;
+  } cases[] = {{64, 0, 1}, {64, 2, 1}, {64, 3, 0}, {300, 3, 0}};
+  for (const auto& c : cases) {
+    descriptorsLeft = c.left;
+    EXPECT_EQ(RunWithFewDescriptors(SnapshotWithDescriptorsLeft, c.most), c.result)
+        << c.most << " descriptors, " << c.left << " left";
+  }
+}
+
 TEST(ModuleSnapshot, ListsTheFilesMappedExecutableWithTheirSpan) {
   for (const DWORD pid : {DWORD{0}, static_cast<DWORD>(getpid())}) {
     const std::vector<MODULEENTRY32> modules = ModulesOf(pid);

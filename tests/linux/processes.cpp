@@ -201,14 +201,19 @@ bool HideProc() {
          mount("none", "/proc", "tmpfs", 0, "mode=000") == 0 && BecomeNobody();
 }
 
+rlim_t mostDescriptors = 64;
+
 bool LimitDescriptors() {
-  const rlimit limit = {64, 64};
+  const rlimit limit = {mostDescriptors, mostDescriptors};
   return setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 }  // namespace
 
-int RunWithFewDescriptors(int (*body)()) { return RunInChild(LimitDescriptors, body); }
+int RunWithFewDescriptors(int (*body)(), int most) {
+  mostDescriptors = static_cast<rlim_t>(most);
+  return RunInChild(LimitDescriptors, body);
+}
 
 int RunAsNobody(int (*body)()) { return RunInChild(BecomeNobody, body); }
 

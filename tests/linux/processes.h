@@ -52,9 +52,9 @@ int RunWithoutNewCalls(int error, int (*body)());
 // EACCES; as above.
 int RunWithoutOpeningForWriting(int (*body)());
 
-// Runs `body` in a child process that may open 64 descriptors at most, too
-// few for a process snapshot to hold one for each process; as above.
-int RunWithFewDescriptors(int (*body)());
+// Runs `body` in a child process that may open `most` descriptors at most:
+// 64 are too few for a process snapshot to hold one for each process; as above.
+int RunWithFewDescriptors(int (*body)(), int most = 64);
 
 // Runs `body` in a child process, as "nobody", that sees in place of /proc an
 // empty directory that it may not read; as above (-1 also without root).

@@ -165,9 +165,11 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
     if (directory < 0) {
       return Fail(snapshot, ErrorFromErrno(-directory));
     }
-    if (!procfs::ReadStat(directory, "stat", statText, &stat) ||
-        (listed != nullptr ? stat.startTime != listed->startTime
-                           : !procfs::IsProcessId(directory, pid))) {
+    if (const int error = procfs::ReadStat(directory, "stat", statText, &stat); error != 0) {
+      return Fail(snapshot, ErrorFromErrno(-error));
+    }
+    if (listed != nullptr ? stat.startTime != listed->startTime
+                          : !procfs::IsProcessId(directory, pid)) {
       return Fail(snapshot, ERROR_INVALID_PARAMETER);
     }
   }
@@ -189,8 +191,8 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
       }
       break;
     }
-    if (!procfs::ReadStat(directory, "stat", statText, &stat)) {
-      return Fail(snapshot, ERROR_INVALID_PARAMETER);
+    if (const int error = procfs::ReadStat(directory, "stat", statText, &stat); error != 0) {
+      return Fail(snapshot, ErrorFromErrno(-error));
     }
     if ((stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {
       break;  // a kernel thread has no memory of its own: an empty list

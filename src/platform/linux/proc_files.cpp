@@ -63,9 +63,12 @@ ssize_t ReadLine(int directory, const char* path, char* buffer, std::size_t size
   return static_cast<ssize_t>(total);
 }
 
-bool ReadStat(int directory, const std::string& path, StatText& text, StatFields* stat) {
+int ReadStat(int directory, const std::string& path, StatText& text, StatFields* stat) {
   const ssize_t count = ReadLine(directory, path.c_str(), text, sizeof text);
-  return count > 0 && ParseStat(text, static_cast<std::size_t>(count), stat);
+  if (count < 0 && count != -EFBIG) {
+    return static_cast<int>(count);
+  }
+  return count > 0 && ParseStat(text, static_cast<std::size_t>(count), stat) ? 0 : -EINVAL;
 }
 
 bool IsProcessId(int directory, DWORD id) {

@@ -51,8 +51,8 @@ using StatText = char[kStatBufferSize];
 ssize_t ReadLine(int directory, const char* path, char* buffer, std::size_t size);
 
 // Reads and parses a stat line ("stat", or "task/TID/stat"); `stat->command`
-// points into `text`. False when it cannot be read whole.
-bool ReadStat(int directory, const std::string& path, StatText& text, StatFields* stat);
+// points into `text`. 0, or -errno: -EINVAL when it is not a whole stat line.
+int ReadStat(int directory, const std::string& path, StatText& text, StatFields* stat);
 
 // Whether the process of the directory is one, rather than another thread of
 // one, whose id /proc answers to as well, unlisted.

@@ -85,8 +85,10 @@ DWORD Open(DWORD pid, handles::Process* process) {
   }
   procfs::StatText text;
   procfs::StatFields stat;
-  if (!procfs::ReadStat(directory.get(), "stat", text, &stat) ||
-      !procfs::IsProcessId(directory.get(), pid)) {
+  if (const int error = procfs::ReadStat(directory.get(), "stat", text, &stat); error != 0) {
+    return ErrorFromErrno(-error);
+  }
+  if (!procfs::IsProcessId(directory.get(), pid)) {
     return ERROR_INVALID_PARAMETER;
   }
   const Nature nature = {(stat.kernelFlags & procfs::kKernelThreadFlag) != 0, stat.state == 'Z'};
@@ -125,8 +127,8 @@ extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
   }
   procfs::StatText text;
   procfs::StatFields stat;
-  if (!procfs::ReadStat(process->directory, "stat", text, &stat)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
+  if (const int error = procfs::ReadStat(process->directory, "stat", text, &stat); error != 0) {
+    SetLastError(ErrorFromErrno(-error));
     return 0;
   }
   return procfs::PriorityClassOf(stat.policy, stat.nice);

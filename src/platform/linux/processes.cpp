@@ -53,6 +53,43 @@ ssize_t ReadExeLink(int directory, DWORD pid, const procfs::StatFields& stat, ch
   return count >= 0 ? count : -errno;
 }
 
+// Whether a failure means that descriptors or memory ran out, rather than
+// that the process is gone: a snapshot without it would be one cut short.
+bool RanShort(int error) { return error == -EMFILE || error == -ENFILE || error == -ENOMEM; }
+
+// Closes every process directory the snapshot holds, for descriptors that ran
+// short; the start times name those processes instead. False when none was held.
+bool GiveBackDirectories(Snapshot* snapshot) {
+  bool gaveBack = false;
+  for (ProcessRecord& record : snapshot->processes) {
+    if (record.directory >= 0) {
+      close(record.directory);
+      record.directory = -1;
+      gaveBack = true;
+    }
+  }
+  return gaveBack;
+}
+
+// Runs `attempt` (0 or -errno) and, where it ran short while the snapshot
+// held directories, gives them back and runs it once more.
+template <typename Attempt>
+int GivingBackIfShort(Snapshot* snapshot, Attempt&& attempt) {
+  const int result = attempt();
+  return RanShort(result) && GiveBackDirectories(snapshot) ? attempt() : result;
+}
+
+// Opens a process's directory and reads its stat line through it: the
+// directory, or -errno.
+int OpenEntry(int root, DWORD pid, procfs::StatText& text, procfs::StatFields* stat) {
+  procfs::Descriptor directory(procfs::OpenDirectory(root, std::to_string(pid)));
+  if (directory.get() < 0) {
+    return directory.get();
+  }
+  const int error = procfs::ReadStat(directory.get(), "stat", text, stat);
+  return error == 0 ? directory.Release() : error;
+}
+
 }  // namespace
 
 Snapshot::~Snapshot() {
@@ -75,16 +112,24 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     return FailWithErrno(-error);
   }
   snapshot->processes.reserve(pids.size());
-  const std::size_t toHold = DirectoriesToHold();
+  std::size_t toHold = DirectoriesToHold();
   procfs::StatText statText;
   char link[kLinkBufferSize];
   for (const DWORD pid : pids) {
-    procfs::Descriptor directory(procfs::OpenDirectory(root, std::to_string(pid)));
     procfs::StatFields stat;
+    const int opened = GivingBackIfShort(snapshot, [&] {
+      const int result = OpenEntry(root, pid, statText, &stat);
+      toHold = RanShort(result) ? 0 : toHold;  // and holds no more
+      return result;
+    });
+    if (RanShort(opened)) {
+      return FailWithErrno(-opened);
+    }
     // A process that is gone by now, or whose line cannot be read, is not listed.
-    if (directory.get() < 0 || !procfs::ReadStat(directory.get(), "stat", statText, &stat)) {
+    if (opened < 0) {
       continue;
     }
+    procfs::Descriptor directory(opened);
     const bool kernelThread = (stat.kernelFlags & procfs::kKernelThreadFlag) != 0;
     const ssize_t linkLength =
         kernelThread ? -ENOENT : ReadExeLink(directory.get(), pid, stat, link);
@@ -128,14 +173,27 @@ DWORD TakeThreads(int root, Snapshot* snapshot) {
   procfs::StatText statText;
   std::vector<DWORD> tids;
   for (const DWORD pid : pids) {
-    const procfs::Descriptor tasks(procfs::OpenDirectory(root, std::to_string(pid) + "/task"));
-    tids.clear();
-    if (tasks.get() < 0 || procfs::ListIds(tasks.get(), &tids) != 0) {
+    const procfs::Descriptor tasks(GivingBackIfShort(
+        snapshot, [&] { return procfs::OpenDirectory(root, std::to_string(pid) + "/task"); }));
+    const int listed = tasks.get() < 0 ? tasks.get() : GivingBackIfShort(snapshot, [&] {
+      tids.clear();
+      return procfs::ListIds(tasks.get(), &tids);
+    });
+    if (RanShort(listed)) {
+      return FailWithErrno(-listed);
+    }
+    if (listed != 0) {
       continue;  // gone
     }
     for (const DWORD tid : tids) {
       procfs::StatFields stat;
-      if (procfs::ReadStat(tasks.get(), std::to_string(tid) + "/stat", statText, &stat)) {
+      const int error = GivingBackIfShort(snapshot, [&] {
+        return procfs::ReadStat(tasks.get(), std::to_string(tid) + "/stat", statText, &stat);
+      });
+      if (RanShort(error)) {
+        return FailWithErrno(-error);
+      }
+      if (error == 0) {
         const DWORD priorityClass = procfs::PriorityClassOf(stat.policy, stat.nice);
         snapshot->threads.push_back(ThreadRecord{tid, pid, procfs::BasePriorityOf(priorityClass)});
       }

@@ -27,9 +27,12 @@ DWORD TakeAll(DWORD flags, DWORD pid, Snapshot* snapshot) {
   const procfs::Descriptor listing(lists ? procfs::OpenDirectory(AT_FDCWD, "/proc") : -1);
   const int root = lists ? listing.get() : procfs::Root();
   if (root < 0) {
-    // /proc that may not be read is refused; one that is not there, not found.
-    const DWORD code =
-        root == -EACCES || root == -EPERM ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND;
+    // /proc that may not be read is refused; descriptors or memory that ran
+    // out are said so; anything else, /proc is not found.
+    const int error = -root;
+    const bool told =
+        error == EACCES || error == EPERM || error == EMFILE || error == ENFILE || error == ENOMEM;
+    const DWORD code = told ? ErrorFromErrno(error) : ERROR_PATH_NOT_FOUND;
     SetLastError(code);
     return code;
   }
