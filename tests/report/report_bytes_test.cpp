@@ -3,6 +3,13 @@
 // with the exhaustive failure suite.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include <cstdio>
+
 #include "capture.h"
 #include "report.h"
 #include "test_world.h"
@@ -28,6 +35,25 @@ TEST(ReportBytes, NamesPathsAndSizesAreWrittenAsThePlatformHoldsThem) {
             "\n\n!PROCESS NAME:=a\tb \xC3\xA9\xFF"
             "\nm\t.so\t/x y/m\t.so\t1");
 }
+
+#ifndef _WIN32
+TEST(ReportBytes, AReportThatCannotBeWrittenWholeIsToldAndEndsWithStatusTwo) {
+  fake::Reset(ThreeProcesses());
+  const Captured run = Capture([] {
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(full, STDOUT_FILENO);
+    close(full);
+    const int status = CallMain();
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::clearerr(stdout);
+    return status;
+  });
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "procreport: writing the report failed: No space left on device\n");
+}
+#endif
 
 // Every value the report passes to the platform of its own accord, checked on
 // every call that takes it. A 64-bit Windows program must also ask for the
