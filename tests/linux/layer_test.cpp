@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,8 +89,8 @@ TEST(Records, HaveThePublishedFieldOffsets) {
 }
 
 TEST(Records, AWrongSizeIsRefusedWithBadLength) {
-  HANDLE all =
-      CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD | TH32CS_SNAPMODULE, 0);
+  HANDLE all = CreateToolhelp32Snapshot(
+      TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD | TH32CS_SNAPMODULE | TH32CS_INHERIT, 0);
   ASSERT_NE(all, INVALID_HANDLE_VALUE);
   for (const DWORD delta : {DWORD{1}, DWORD{4}, ~DWORD{0}}) {
     PROCESSENTRY32 process = {};
@@ -199,6 +200,15 @@ TEST(ModuleSnapshot, ListsTheFilesMappedExecutableWithTheirSpan) {
     }
     EXPECT_TRUE(sawLibc);
   }
+  // In a pid namespace of its own, getpid() is 1, but /proc numbers the
+  // processes as the machine does: 0 still names this process.
+  const int result = RunInNewPidNamespace([] {
+    const std::vector<MODULEENTRY32> modules = ModulesOf(0);
+    return !modules.empty() && modules[0].szExePath == OwnExecutable() ? 0 : 1;
+  });
+  if (result != -1) {
+    EXPECT_EQ(result, 0);
+  }
 }
 
 // A file mapped by this process in the given pieces: (page, protection) pairs
@@ -277,6 +287,32 @@ TEST(ModuleSnapshot, ASpanOfFourGibibytesOrMoreIsSaturated) {
   module = FindModule(modules, huge.path());
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(module->modBaseSize, 0xFFFFFFFFu);
+}
+
+TEST(ModuleSnapshot, ReadsBackAPathThatItsEscapesMakeLongerThanPathMax) {
+  // Five directories of 250 line breaks: 1270 bytes, 5000 as the kernel writes them.
+  const std::string top = "/tmp/procreport-deep-" + std::to_string(getpid());
+  std::vector<std::string> directories = {top};
+  for (int i = 0; i < 5; ++i) {
+    directories.push_back(directories.back() + "/" + std::string(250, '\n'));
+  }
+  for (const std::string& directory : directories) {
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+  }
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  {
+    const MappedFile file((directories.back().substr(5) + "/m").c_str(), page,
+                          {{0, PROT_READ | PROT_EXEC}}, page);
+    const std::vector<MODULEENTRY32> modules = ModulesOf(0);
+    const auto module = std::find_if(modules.begin(), modules.end(), [&](const MODULEENTRY32& m) {
+      return std::string(m.szExePath).rfind(top + "/", 0) == 0;
+    });
+    ASSERT_NE(module, modules.end());
+    EXPECT_EQ(std::string(module->szExePath).substr(top.size() + 1, 8), "\\012\\012");
+  }
+  for (auto directory = directories.rbegin(); directory != directories.rend(); ++directory) {
+    rmdir(directory->c_str());
+  }
 }
 
 TEST(ModuleSnapshot, ListsHundredsOfModulesAllInAddressOrder) {
@@ -653,15 +689,18 @@ TEST(FormatMessage, GivesTheSystemTextForEveryCodeThisLayerSets) {
         ERROR_NOT_ENOUGH_MEMORY, ERROR_NO_MORE_FILES, ERROR_BAD_LENGTH, ERROR_GEN_FAILURE,
         ERROR_INVALID_PARAMETER, ERROR_INSUFFICIENT_BUFFER, ERROR_MR_MID_NOT_FOUND,
         ERROR_RESOURCE_LANG_NOT_FOUND}) {
-    char text[256] = {};
-    const DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
-    ASSERT_GT(length, 2u) << code;
-    EXPECT_EQ(std::strlen(text), length);
-    EXPECT_EQ(std::string(text + length - 3), ".\r\n") << code;
-    if (expected.count(code) != 0) {
-      EXPECT_EQ(text, expected.at(code));
+    // No text has an insert: whether inserts are ignored makes no difference.
+    for (const DWORD inserts : {DWORD{FORMAT_MESSAGE_IGNORE_INSERTS}, DWORD{0}}) {
+      char text[256] = {};
+      const DWORD length =
+          FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | inserts, nullptr, code,
+                         MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+      ASSERT_GT(length, 2u) << code;
+      EXPECT_EQ(std::strlen(text), length);
+      EXPECT_EQ(std::string(text + length - 3), ".\r\n") << code;
+      if (expected.count(code) != 0) {
+        EXPECT_EQ(text, expected.at(code));
+      }
     }
   }
 }

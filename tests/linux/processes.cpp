@@ -217,6 +217,30 @@ int RunWithFewDescriptors(int (*body)(), int most) {
 
 int RunAsNobody(int (*body)()) { return RunInChild(BecomeNobody, body); }
 
+namespace {
+
+int (*inNamespace)() = nullptr;
+
+bool EnterNewPidNamespace() { return unshare(CLONE_NEWPID) == 0; }
+
+// The first process of the namespace is the next child.
+int ForkIntoTheNamespace() {
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(inNamespace());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 254;
+}
+
+}  // namespace
+
+int RunInNewPidNamespace(int (*body)()) {
+  inNamespace = body;
+  return RunInChild(EnterNewPidNamespace, ForkIntoTheNamespace);
+}
+
 int RunWithoutNewCalls(int error, int (*body)()) {
   newCallsError = error;
   return RunInChild(TakeNewCallsAway, body);

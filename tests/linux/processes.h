@@ -48,6 +48,10 @@ int RunAsNobody(int (*body)());
 // returns; -1 if the calls could not be taken away.
 int RunWithoutNewCalls(int error, int (*body)());
 
+// Runs `body` as the first process of a new pid namespace, which still sees
+// the machine's /proc; as above (-1 also without root).
+int RunInNewPidNamespace(int (*body)());
+
 // Runs `body` in a child process in which every open for writing fails with
 // EACCES; as above.
 int RunWithoutOpeningForWriting(int (*body)());

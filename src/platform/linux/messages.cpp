@@ -48,13 +48,14 @@ bool IsKnownLanguage(DWORD language) {
 
 }  // namespace
 
-// Only lookups in the system's table are served; nothing is allocated, no insert
-// is expanded, and nothing is written unless the whole text fits.
+// Only lookups in the system's table are served; nothing is allocated (no
+// text here has an insert to expand), and nothing is written unless the whole
+// text fits.
 extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId,
                                        DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize,
                                        va_list* /*Arguments*/) {
-  constexpr DWORD kServed = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-  if (dwFlags != kServed || lpBuffer == nullptr) {
+  if ((dwFlags & ~FORMAT_MESSAGE_IGNORE_INSERTS) != FORMAT_MESSAGE_FROM_SYSTEM ||
+      lpBuffer == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }

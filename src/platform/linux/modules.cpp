@@ -72,9 +72,12 @@ void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
     return;
   }
   std::string_view path(line.path, line.pathLength);
-  char raw[kPathBufferSize];
-  if (path.find('\\') != std::string_view::npos && path.size() <= sizeof raw) {
-    path = std::string_view(raw, RawPath(reading->maps, line, raw));
+  // Escaped, a path of PATH_MAX bytes can take four times as many.
+  std::string raw;
+  if (path.find('\\') != std::string_view::npos) {
+    raw.resize(std::max(path.size(), kPathBufferSize));
+    raw.resize(RawPath(reading->maps, line, raw.data()));
+    path = raw;
   }
   const uint32_t offset = reading->snapshot->Keep(path.data(), path.size());
   modules.push_back(ModuleRecord{line.start, line.end, line.device, line.inode, offset,

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include <new>
 #include <string>
 
 #include "handles.h"
@@ -104,7 +105,12 @@ DWORD Open(DWORD pid, handles::Process* process) {
 extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritHandle*/,
                                      DWORD dwProcessId) {
   handles::Process process;
-  const DWORD error = dwProcessId != 0 ? Open(dwProcessId, &process) : ERROR_INVALID_PARAMETER;
+  DWORD error = ERROR_INVALID_PARAMETER;
+  try {
+    error = dwProcessId != 0 ? Open(dwProcessId, &process) : error;
+  } catch (const std::bad_alloc&) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  }
   if (error != ERROR_SUCCESS) {
     SetLastError(error);
     return nullptr;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -19,6 +20,18 @@ namespace {
 
 constexpr DWORD kKnownFlags =
     TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD | TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32;
+
+// This process's id as /proc numbers it, which may be another pid namespace's
+// than getpid()'s; 0, which names no process, where /proc has none for it.
+DWORD ThisProcess(int root) {
+  char link[16];
+  const ssize_t length = readlinkat(root, "self", link, sizeof link);
+  DWORD id = 0;
+  if (length > 0) {
+    std::from_chars(link, link + length, id);
+  }
+  return id;
+}
 
 DWORD TakeAll(DWORD flags, DWORD pid, Snapshot* snapshot) {
   // Listing reads the directory from its start, and sees /proc as it is now:
@@ -44,7 +57,7 @@ DWORD TakeAll(DWORD flags, DWORD pid, Snapshot* snapshot) {
     error = TakeThreads(root, snapshot);
   }
   if (error == ERROR_SUCCESS && (flags & (TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32)) != 0) {
-    error = TakeModules(root, pid == 0 ? static_cast<DWORD>(getpid()) : pid, snapshot);
+    error = TakeModules(root, pid == 0 ? ThisProcess(root) : pid, snapshot);
   }
   return error;
 }
@@ -116,7 +129,9 @@ BOOL Next(HANDLE handle, Entry* entry, bool first, std::vector<Record> Snapshot:
 }  // namespace
 
 extern "C" HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID) {
-  if ((dwFlags & kKnownFlags) == 0 || (dwFlags & ~(kKnownFlags | TH32CS_SNAPHEAPLIST)) != 0) {
+  // An inheritable handle means nothing here: no handle outlives the process.
+  if ((dwFlags & kKnownFlags) == 0 ||
+      (dwFlags & ~(kKnownFlags | TH32CS_SNAPHEAPLIST | TH32CS_INHERIT)) != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }

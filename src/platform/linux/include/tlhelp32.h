@@ -9,6 +9,7 @@
 #define TH32CS_SNAPTHREAD 0x00000004u
 #define TH32CS_SNAPMODULE 0x00000008u
 #define TH32CS_SNAPMODULE32 0x00000010u
+#define TH32CS_INHERIT 0x80000000u
 #define MAX_MODULE_NAME32 255
 
 // Pointer-sized fields of the 32-bit layout are 32 bits wide here; a 64-bit
