@@ -63,14 +63,17 @@ int ListIds(int directory, std::vector<DWORD>* ids);
 
 // Calls `use(tasks, tid)` for each thread of a process but its main one, until
 // it gives something other than -ENOENT (that thread ended meanwhile). What it
-// gave, or -ESRCH when no thread is left. For a process whose main thread has
+// gave; -ESRCH when no thread is left; or why the threads could not be listed. For a process whose main thread has
 // ended: the others keep its memory.
 template <typename Use>
 long WithLiveThread(int directory, DWORD pid, Use&& use) {
   const Descriptor tasks(OpenDirectory(directory, "task"));
   std::vector<DWORD> threads;
-  if (tasks.get() < 0 || ListIds(tasks.get(), &threads) != 0) {
-    return -ESRCH;
+  if (tasks.get() < 0) {
+    return tasks.get();
+  }
+  if (const int error = ListIds(tasks.get(), &threads); error != 0) {
+    return error;
   }
   for (const DWORD thread : threads) {
     const long result = thread != pid ? use(tasks.get(), thread) : -ENOENT;
