@@ -11,7 +11,7 @@ namespace {
 constexpr std::size_t kOutputBufferSize = std::size_t{1} << 16;
 
 // The exit status of a report that did not reach its destination whole (a
-// full disk, a closed pipe): whatever the walk gave, it is no complete report.
+// full disk, say): whatever the walk gave, it is no complete report.
 constexpr int kReportNotWritten = 2;
 
 }  // namespace
@@ -31,6 +31,7 @@ int main(int /*argc*/, char* /*argv*/[], char* /*envp*/[]) {
   const bool written = flushed && std::ferror(stdout) == 0;
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   if (!written) {
+    // The reason is known where the last block failed; an earlier one's is gone.
     std::fprintf(stderr, "procreport: writing the report failed%s%s\n", error != 0 ? ": " : "",
                  error != 0 ? std::strerror(error) : "");
     return kReportNotWritten;

@@ -145,11 +145,15 @@ TEST(ProcessSnapshot, ListsEveryProcessInAscendingOrderWithTrueFields) {
 }
 
 // Takes a process snapshot with `left` descriptors to spare: 0 when it lists
-// this process, its parent and init, 1 when it fails with 4, 2 when anything else.
+// this process, its parent, init and the one whose main thread has ended,
+// this one under its whole name; 1 when it fails with 4; 2 when anything else.
 int descriptorsLeft;
+DWORD leaderless;
+const char kLeaderlessName[] = "a long name, led by none";
 int SnapshotWithDescriptorsLeft() {
-  std::vector<int> taken;
-  for (int fd; (fd = dup(0)) >= 0;) {
+  const int any = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  std::vector<int> taken = {any};
+  for (int fd; any >= 0 && (fd = dup(any)) >= 0;) {
     taken.push_back(fd);
   }
   for (int i = 0; i < descriptorsLeft && !taken.empty(); ++i) {
@@ -160,22 +164,30 @@ int SnapshotWithDescriptorsLeft() {
   if (snapshot == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_TOO_MANY_OPEN_FILES ? 1 : 2;
   }
-  std::vector<DWORD> expected = {1, static_cast<DWORD>(getppid()), static_cast<DWORD>(getpid())};
+  std::vector<DWORD> expected = {1, static_cast<DWORD>(getppid()), static_cast<DWORD>(getpid()),
+                                 leaderless};
   PROCESSENTRY32 entry = {};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-    expected.erase(std::remove(expected.begin(), expected.end(), entry.th32ProcessID),
-                   expected.end());
+    if (entry.th32ProcessID != leaderless || std::strcmp(entry.szExeFile, kLeaderlessName) == 0) {
+      expected.erase(std::remove(expected.begin(), expected.end(), entry.th32ProcessID),
+                     expected.end());
+    }
   }
   return CloseHandle(snapshot) && expected.empty() ? 0 : 2;
 }
 
 TEST(ProcessSnapshot, WhereDescriptorsRunOutFailsWithTooManyOpenFilesOrListsEveryProcess) {
-  // Never a list with processes left out. Given 300, the snapshot holds a
-  // directory for each process until it runs out, then gives them back.
+  // Never a list with processes left out, nor a name cut short. Given 300,
+  // the snapshot holds a directory for each process until it runs out, then
+  // gives them back. One spare takes the listing; a process, two at once; one
+  // whose main thread has ended, four, since its executable's link is read
+  // through a live thread.
+  const Sleeper sleeper(kLeaderlessName, 0, true);
+  leaderless = static_cast<DWORD>(sleeper.pid());
   const struct {
     int most, left, result;
-  } cases[] = {{64, 0, 1}, {64, 2, 1}, {64, 3, 0}, {300, 3, 0}};
+  } cases[] = {{64, 0, 1}, {64, 2, 1}, {64, 3, 1}, {64, 4, 0}, {300, 4, 0}};
   for (const auto& c : cases) {
     descriptorsLeft = c.left;
     EXPECT_EQ(RunWithFewDescriptors(SnapshotWithDescriptorsLeft, c.most), c.result)
@@ -292,7 +304,14 @@ TEST(ModuleSnapshot, ASpanOfFourGibibytesOrMoreIsSaturated) {
 TEST(ModuleSnapshot, ReadsBackAPathThatItsEscapesMakeLongerThanPathMax) {
   // Five directories of 250 line breaks: 1270 bytes, 5000 as the kernel writes them.
   const std::string top = "/tmp/procreport-deep-" + std::to_string(getpid());
-  std::vector<std::string> directories = {top};
+  struct Directories : std::vector<std::string> {
+    ~Directories() {
+      for (auto directory = rbegin(); directory != rend(); ++directory) {
+        rmdir(directory->c_str());
+      }
+    }
+  } directories;
+  directories.push_back(top);
   for (int i = 0; i < 5; ++i) {
     directories.push_back(directories.back() + "/" + std::string(250, '\n'));
   }
@@ -309,9 +328,6 @@ TEST(ModuleSnapshot, ReadsBackAPathThatItsEscapesMakeLongerThanPathMax) {
     });
     ASSERT_NE(module, modules.end());
     EXPECT_EQ(std::string(module->szExePath).substr(top.size() + 1, 8), "\\012\\012");
-  }
-  for (auto directory = directories.rbegin(); directory != directories.rend(); ++directory) {
-    rmdir(directory->c_str());
   }
 }
 
@@ -689,12 +705,18 @@ TEST(FormatMessage, GivesTheSystemTextForEveryCodeThisLayerSets) {
         ERROR_NOT_ENOUGH_MEMORY, ERROR_NO_MORE_FILES, ERROR_BAD_LENGTH, ERROR_GEN_FAILURE,
         ERROR_INVALID_PARAMETER, ERROR_INSUFFICIENT_BUFFER, ERROR_MR_MID_NOT_FOUND,
         ERROR_RESOURCE_LANG_NOT_FOUND}) {
-    // No text has an insert: whether inserts are ignored makes no difference.
+    // Inserts need not be ignored where a text has none; one that has is
+    // refused then, since none is expanded.
     for (const DWORD inserts : {DWORD{FORMAT_MESSAGE_IGNORE_INSERTS}, DWORD{0}}) {
       char text[256] = {};
       const DWORD length =
           FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | inserts, nullptr, code,
                          MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+      if (inserts == 0 && code == ERROR_MR_MID_NOT_FOUND) {
+        EXPECT_EQ(length, 0u);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        continue;
+      }
       ASSERT_GT(length, 2u) << code;
       EXPECT_EQ(std::strlen(text), length);
       EXPECT_EQ(std::string(text + length - 3), ".\r\n") << code;

@@ -48,9 +48,9 @@ bool IsKnownLanguage(DWORD language) {
 
 }  // namespace
 
-// Only lookups in the system's table are served; nothing is allocated (no
-// text here has an insert to expand), and nothing is written unless the whole
-// text fits.
+// Only lookups in the system's table are served; nothing is allocated, no
+// insert is expanded (a text that has one is refused unless inserts are to be
+// ignored), and nothing is written unless the whole text fits.
 extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID /*lpSource*/, DWORD dwMessageId,
                                        DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize,
                                        va_list* /*Arguments*/) {
@@ -66,6 +66,10 @@ extern "C" DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID /*lpSource*/, DWOR
   const char* text = TextOf(dwMessageId);
   if (text == nullptr) {
     SetLastError(ERROR_MR_MID_NOT_FOUND);
+    return 0;
+  }
+  if ((dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) == 0 && std::strchr(text, '%') != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
   const std::size_t length = std::strlen(text);

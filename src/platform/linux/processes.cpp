@@ -55,7 +55,7 @@ ssize_t ReadExeLink(int directory, DWORD pid, const procfs::StatFields& stat, ch
 
 // Whether a failure means that descriptors or memory ran out, rather than
 // that the process is gone: a snapshot without it would be one cut short.
-bool RanShort(int error) { return error == -EMFILE || error == -ENFILE || error == -ENOMEM; }
+bool RanShort(long error) { return error == -EMFILE || error == -ENFILE || error == -ENOMEM; }
 
 // Closes every process directory the snapshot holds, for descriptors that ran
 // short; the start times name those processes instead. False when none was held.
@@ -71,11 +71,11 @@ bool GiveBackDirectories(Snapshot* snapshot) {
   return gaveBack;
 }
 
-// Runs `attempt` (0 or -errno) and, where it ran short while the snapshot
-// held directories, gives them back and runs it once more.
+// Runs `attempt` (a result, or -errno) and, where it ran short while the
+// snapshot held directories, gives them back and runs it once more.
 template <typename Attempt>
-int GivingBackIfShort(Snapshot* snapshot, Attempt&& attempt) {
-  const int result = attempt();
+auto GivingBackIfShort(Snapshot* snapshot, Attempt&& attempt) {
+  const auto result = attempt();
   return RanShort(result) && GiveBackDirectories(snapshot) ? attempt() : result;
 }
 
@@ -131,8 +131,15 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     }
     procfs::Descriptor directory(opened);
     const bool kernelThread = (stat.kernelFlags & procfs::kKernelThreadFlag) != 0;
-    const ssize_t linkLength =
-        kernelThread ? -ENOENT : ReadExeLink(directory.get(), pid, stat, link);
+    // Through a live thread, the link takes descriptors too.
+    const ssize_t linkLength = kernelThread ? -ENOENT : GivingBackIfShort(snapshot, [&] {
+      const ssize_t result = ReadExeLink(directory.get(), pid, stat, link);
+      toHold = RanShort(result) ? 0 : toHold;
+      return result;
+    });
+    if (RanShort(linkLength)) {
+      return FailWithErrno(static_cast<int>(-linkLength));
+    }
     ProcessRecord record = {};
     record.pid = pid;
     record.directory = -1;
