@@ -63,8 +63,8 @@ int ListIds(int directory, std::vector<DWORD>* ids);
 
 // Calls `use(tasks, tid)` for each thread of a process but its main one, until
 // it gives something other than -ENOENT (that thread ended meanwhile). What it
-// gave; -ESRCH when no thread is left; or why the threads could not be listed. For a process whose main thread has
-// ended: the others keep its memory.
+// gave; -ESRCH when no thread is left; or why the threads could not be listed.
+// For a process whose main thread has ended: the others keep its memory.
 template <typename Use>
 long WithLiveThread(int directory, DWORD pid, Use&& use) {
   const Descriptor tasks(OpenDirectory(directory, "task"));
