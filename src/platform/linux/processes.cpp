@@ -115,13 +115,15 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
   std::size_t toHold = DirectoriesToHold();
   procfs::StatText statText;
   char link[kLinkBufferSize];
+  // Once descriptors have run short, the snapshot holds no more directories.
+  const auto stopHoldingIfShort = [&toHold](auto result) {
+    toHold = RanShort(result) ? 0 : toHold;
+    return result;
+  };
   for (const DWORD pid : pids) {
     procfs::StatFields stat;
-    const int opened = GivingBackIfShort(snapshot, [&] {
-      const int result = OpenEntry(root, pid, statText, &stat);
-      toHold = RanShort(result) ? 0 : toHold;  // and holds no more
-      return result;
-    });
+    const int opened = GivingBackIfShort(
+        snapshot, [&] { return stopHoldingIfShort(OpenEntry(root, pid, statText, &stat)); });
     if (RanShort(opened)) {
       return FailWithErrno(-opened);
     }
@@ -133,9 +135,7 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     const bool kernelThread = (stat.kernelFlags & procfs::kKernelThreadFlag) != 0;
     // Through a live thread, the link takes descriptors too.
     const ssize_t linkLength = kernelThread ? -ENOENT : GivingBackIfShort(snapshot, [&] {
-      const ssize_t result = ReadExeLink(directory.get(), pid, stat, link);
-      toHold = RanShort(result) ? 0 : toHold;
-      return result;
+      return stopHoldingIfShort(ReadExeLink(directory.get(), pid, stat, link));
     });
     if (RanShort(linkLength)) {
       return FailWithErrno(static_cast<int>(-linkLength));
