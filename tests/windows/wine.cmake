@@ -15,11 +15,12 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${wine_session} ${wine_kind} ${CMAKE_BINARY_DI
 
 # One Wine server per prefix for the whole run: started once (a server left
 # from an earlier run is stopped first) and stopped when the suites end, on
-# success and on failure.
+# success and on failure. A start may make its prefix up to three times, each
+# up to four minutes under emulation.
 function(add_wine_fixture name kind)
   add_test(NAME ${name}_start COMMAND ${wine_session} ${kind} ${CMAKE_BINARY_DIR} start)
   add_test(NAME ${name}_stop COMMAND ${wine_session} ${kind} ${CMAKE_BINARY_DIR} stop)
-  set_tests_properties(${name}_start PROPERTIES FIXTURES_SETUP ${name} TIMEOUT 600 SKIP_RETURN_CODE 77)
+  set_tests_properties(${name}_start PROPERTIES FIXTURES_SETUP ${name} TIMEOUT 1200 SKIP_RETURN_CODE 77)
   set_tests_properties(${name}_stop PROPERTIES FIXTURES_CLEANUP ${name} SKIP_RETURN_CODE 77)
 endfunction()
 
