@@ -80,7 +80,7 @@ void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
     path = raw;
   }
   const uint32_t offset = reading->snapshot->Keep(path.data(), path.size());
-  modules.push_back(ModuleRecord{line.start, line.end, line.device, line.inode, offset,
+  modules.push_back(ModuleRecord{line.start, line.end, line.end, line.device, line.inode, offset,
                                  static_cast<uint32_t>(path.size()), line.executable});
   reading->runOpen = true;
 }
@@ -141,6 +141,33 @@ DWORD Fail(Snapshot* snapshot, DWORD error) {
 bool MemoryOutlivedTheRead(int maps) {
   char first = 0;
   return lseek(maps, 0, SEEK_SET) == 0 && ::read(maps, &first, 1) == 1;
+}
+
+// Extends each module to its image's end where its file's own headers lay the
+// run out: the zero-filled pages past the file's end (.bss), which the loader
+// maps anonymously, are the image's too. Memory mapped after a module tells
+// nothing: the kernel merges adjacent anonymous mappings, a heap block among them.
+void SizeImages(int directory, Snapshot* snapshot, ImageLayouts* layouts) {
+  for (ModuleRecord& module : snapshot->modules) {
+    const FileId file{module.device, module.inode};
+    std::optional<elf::ImageLayout> layout;
+    bool known = false;
+    {
+      const std::lock_guard<std::mutex> lock(layouts->mutex);
+      const auto found = layouts->byFile.find(file);
+      known = found != layouts->byFile.end();
+      layout = known ? found->second : std::nullopt;
+    }
+    if (!known) {
+      const std::string path = snapshot->text.substr(module.pathOffset, module.pathLength);
+      layout = ReadImageLayout(directory, path, file, module.low, module.firstEnd);
+      const std::lock_guard<std::mutex> lock(layouts->mutex);
+      layouts->byFile.emplace(file, layout);
+    }
+    if (layout && elf::PlacesTheRun(*layout, module.high - module.low)) {
+      module.high = module.low + layout->span;
+    }
+  }
 }
 
 }  // namespace
@@ -212,5 +239,9 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
   modules.erase(std::remove_if(modules.begin(), modules.end(),
                                [](const ModuleRecord& m) { return !m.executable; }),
                 modules.end());
+  // A process snapshot keeps what the files gave for the others it lists;
+  // without one, nothing outlives this snapshot.
+  ImageLayouts unlisted;
+  SizeImages(directory, snapshot, listing != nullptr ? &listing->images : &unlisted);
   return ERROR_SUCCESS;
 }

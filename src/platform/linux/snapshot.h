@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "mapped_images.h"
+
 struct ProcessRecord {
   DWORD pid;
   // /proc/PID, held open while the snapshot is: it names the process the
@@ -33,8 +35,10 @@ constexpr DWORD kAccessUnknown = ~DWORD{0};
 // One loaded file: a run of mappings that starts at the file's offset 0 and
 // goes on over the same file, anonymous gaps between them allowed.
 struct ModuleRecord {
-  uint64_t low;   // the run's lowest address
-  uint64_t high;  // the run's highest address, exclusive
+  uint64_t low;       // the run's lowest address
+  uint64_t firstEnd;  // the end of its first mapping, at the file's offset 0
+  uint64_t high;      // the run's highest address, exclusive: its file's last mapping,
+                      // or the image's end where the file's headers tell it
   uint64_t device;
   uint64_t inode;
   uint32_t pathOffset;  // into Snapshot::text
@@ -59,6 +63,9 @@ struct Snapshot {
   std::vector<ModuleRecord> modules;
   std::vector<ThreadRecord> threads;
   std::string text;  // the names and paths of all records, back to back
+  // Of a process snapshot: the layouts of the images that the module snapshots
+  // of its processes read, kept while it is open.
+  mutable ImageLayouts images;
   std::size_t nextProcess = 0;
   std::size_t nextModule = 0;
   std::size_t nextThread = 0;

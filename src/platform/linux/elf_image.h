@@ -1,0 +1,49 @@
+// What an ELF file's own program headers say of its image in memory: pure
+// functions over bytes already read, for 32-bit and 64-bit files of either
+// byte order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace elf {
+
+// The first bytes of a file that hold its ELF header, whichever its class.
+constexpr std::size_t kHeaderSize = 64;
+
+// The longest program header table that is believed, as the kernel's own loader
+// refuses longer ones.
+constexpr std::size_t kMostTableSize = 65536;
+
+// Where the file's program header table lies: false when `header` (the file's
+// first bytes) is no ELF header of a loadable image, or its table is empty or
+// longer than kMostTableSize.
+bool FindProgramHeaders(const unsigned char* header, std::size_t length, uint64_t* offset,
+                        std::size_t* size);
+
+// The image laid out from its lowest loadable page, in bytes from there.
+struct ImageLayout {
+  uint64_t span = 0;            // to the highest segment's end, rounded up to a page
+  uint64_t lastFileBacked = 0;  // where the first page of the last segment with file bytes lies
+  uint64_t fileBackedEnd = 0;   // where that segment's file bytes end, rounded up to a page
+};
+
+// Reads the loadable segments (PT_LOAD) of the table that FindProgramHeaders
+// placed, `table` holding it whole. False when the header or the table is
+// malformed: a segment with more file than memory bytes, one whose address and
+// file offset disagree modulo the page, an address or offset that overflows,
+// segments out of address order, none at all, or a lowest one that does not
+// start at file offset 0, where the module's first mapping is. `pageSize` is
+// a power of two.
+bool ReadImageLayout(const unsigned char* header, std::size_t headerLength,
+                     const unsigned char* table, std::size_t tableLength, uint64_t pageSize,
+                     ImageLayout* layout);
+
+// Whether a run of one file's mappings, its file-backed pages ending `mapped`
+// bytes after its first, is the image laid out: mapped into its last segment
+// with file bytes, and not past that segment's file bytes.
+inline bool PlacesTheRun(const ImageLayout& layout, uint64_t mapped) {
+  return mapped > layout.lastFileBacked && mapped <= layout.fileBackedEnd;
+}
+
+}  // namespace elf
