@@ -1,7 +1,10 @@
 // The Linux stand-in for KERNEL32, against this machine's real processes.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -13,7 +16,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <climits>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -27,6 +32,9 @@
 #include "processes.h"
 #include "report.h"
 #include "modules.h"
+
+// The suite's library with a large .bss, linked in.
+extern "C" char* BigBssBuffer();
 
 namespace {
 
@@ -195,22 +203,77 @@ TEST(ProcessSnapshot, WhereDescriptorsRunOutFailsWithTooManyOpenFilesOrListsEver
   }
 }
 
+// What the dynamic loader says of an object it has loaded: its image, from
+// its lowest loadable page to its highest segment's end rounded up to a page,
+// and the part of it that its file's bytes fill, to the end of their page.
+struct LoaderSpan {
+  uint64_t image = 0;
+  uint64_t fileBacked = 0;
+};
+
+LoaderSpan SpanOf(const dl_phdr_info& info) {
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const auto up = [page](uint64_t address) { return (address + page - 1) & ~(page - 1); };
+  uint64_t low = UINT64_MAX;
+  uint64_t end = 0;
+  uint64_t fileEnd = 0;
+  for (int i = 0; i < info.dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info.dlpi_phdr[i];
+    if (segment.p_type == PT_LOAD) {
+      low = std::min<uint64_t>(low, segment.p_vaddr);
+      end = std::max<uint64_t>(end, segment.p_vaddr + segment.p_memsz);
+      fileEnd = std::max<uint64_t>(fileEnd, segment.p_vaddr + segment.p_filesz);
+    }
+  }
+  low &= ~(page - 1);
+  return LoaderSpan{up(end) - low, up(fileEnd) - low};
+}
+
+// Every object that the loader has loaded into this process from a file, by
+// its file's real path (a deleted one has none): the program itself comes
+// first, under no name.
+std::map<std::string, LoaderSpan> LoadedObjects() {
+  std::map<std::string, LoaderSpan> objects;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* data) {
+        auto& found = *static_cast<std::map<std::string, LoaderSpan>*>(data);
+        const std::string name =
+            found.empty() && info->dlpi_name[0] == '\0' ? OwnExecutable() : info->dlpi_name;
+        char real[PATH_MAX];
+        if (name.rfind('/', 0) == 0 && realpath(name.c_str(), real) != nullptr) {
+          found[real] = SpanOf(*info);
+        }
+        return 0;
+      },
+      &objects);
+  return objects;
+}
+
 TEST(ModuleSnapshot, ListsTheFilesMappedExecutableWithTheirSpan) {
+  BigBssBuffer()[0] = 1;
+  // The loader's own view: which files, and how large their images are, the
+  // suite's library with 8 MiB of .bss past its file's end among them.
+  std::map<std::string, DWORD> loaded;
+  for (const auto& [path, span] : LoadedObjects()) {
+    loaded[path] = static_cast<DWORD>(span.image);
+  }
+  char library[PATH_MAX];
+  ASSERT_NE(realpath(TEST_BIG_BSS, library), nullptr);
+  ASSERT_EQ(loaded.count(library), 1u);
+  EXPECT_GT(loaded[library], 8u << 20);
   for (const DWORD pid : {DWORD{0}, static_cast<DWORD>(getpid())}) {
     const std::vector<MODULEENTRY32> modules = ModulesOf(pid);
     ASSERT_GE(modules.size(), 2u);
     // A position-independent executable is mapped below its libraries.
     EXPECT_EQ(modules[0].szExePath, OwnExecutable());
     EXPECT_EQ(modules[0].szModule, BaseName(OwnExecutable()));
-    bool sawLibc = false;
+    std::map<std::string, DWORD> listed;
     for (const MODULEENTRY32& module : modules) {
       EXPECT_EQ(module.th32ProcessID, static_cast<DWORD>(getpid()));
-      EXPECT_GT(module.modBaseSize, 0u);
-      EXPECT_EQ(module.szExePath[0], '/');
       EXPECT_EQ(BaseName(module.szExePath), module.szModule);
-      sawLibc = sawLibc || std::strncmp(module.szModule, "libc.so", 7) == 0;
+      listed[module.szExePath] = module.modBaseSize;
     }
-    EXPECT_TRUE(sawLibc);
+    EXPECT_EQ(listed, loaded);
   }
   // In a pid namespace of its own, getpid() is 1, but /proc numbers the
   // processes as the machine does: 0 still names this process.
@@ -301,6 +364,153 @@ TEST(ModuleSnapshot, ASpanOfFourGibibytesOrMoreIsSaturated) {
   EXPECT_EQ(module->modBaseSize, 0xFFFFFFFFu);
 }
 
+// A copy of the suite's large-.bss library, loaded by this process from a
+// directory of its own that anyone may read, as a user's library would be:
+// `directory`/lib/big.so.
+class LoadedCopy {
+ public:
+  LoadedCopy() {
+    char pattern[] = "/tmp/procreport-image-XXXXXX";
+    EXPECT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+    path_ = directory_ + "/lib/big.so";
+    chmod(directory_.c_str(), 0755);
+    mkdir((directory_ + "/lib").c_str(), 0755);
+    Copy(TEST_BIG_BSS, path_);
+    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    EXPECT_NE(handle_, nullptr) << dlerror();
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+          auto* copy = static_cast<LoadedCopy*>(data);
+          if (copy->path_ == info->dlpi_name) {
+            copy->span_ = SpanOf(*info);
+          }
+          return 0;
+        },
+        this);
+  }
+  ~LoadedCopy() {
+    if (handle_ != nullptr) {
+      dlclose(handle_);
+    }
+    std::filesystem::remove_all(directory_);
+  }
+  LoadedCopy(const LoadedCopy&) = delete;
+  LoadedCopy& operator=(const LoadedCopy&) = delete;
+
+  // A copy that anyone may read.
+  static void Copy(const std::string& from, const std::string& to) {
+    std::filesystem::copy_file(from, to);
+    chmod(to.c_str(), 0644);
+  }
+
+  const std::string& directory() const { return directory_; }
+  const std::string& path() const { return path_; }
+  const LoaderSpan& span() const { return span_; }
+
+ private:
+  std::string directory_;
+  std::string path_;
+  void* handle_ = nullptr;
+  LoaderSpan span_;
+};
+
+// Whether this process may open its own map_files entries, which takes CAP_SYS_ADMIN.
+bool MayOpenMapFiles() {
+  const std::unique_ptr<DIR, int (*)(DIR*)> entries(opendir("/proc/self/map_files"), closedir);
+  for (const dirent* entry; entries != nullptr && (entry = readdir(entries.get())) != nullptr;) {
+    if (entry->d_name[0] != '.') {
+      const int fd = openat(dirfd(entries.get()), entry->d_name, O_PATH | O_CLOEXEC);
+      if (fd >= 0) {
+        close(fd);
+      }
+      return fd >= 0;
+    }
+  }
+  return false;
+}
+
+// The size of this process's module at `path`, or 0 when it lists none there.
+DWORD ModuleSize(const std::string& path) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+  MODULEENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  DWORD size = 0;
+  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
+    size = path == entry.szExePath ? entry.modBaseSize : size;
+  }
+  CloseHandle(snapshot);
+  return size;
+}
+
+// The module at `shown` has the size the route to its file allows: its whole
+// image where its path still leads to it, or where map_files reaches it; else
+// its run of mappings. 0 when it does, 1 when it does not.
+std::string shownPath;
+LoaderSpan loadedSpan;
+bool pathLeadsToIt;
+int HasTheSizeItsRouteAllows() {
+  const uint64_t expected =
+      pathLeadsToIt || MayOpenMapFiles() ? loadedSpan.image : loadedSpan.fileBacked;
+  const DWORD size = ModuleSize(shownPath);
+  if (size != expected) {
+    std::fprintf(stderr, "as user %d, %s: %u, not %llu\n", static_cast<int>(geteuid()),
+                 shownPath.c_str(), size, static_cast<unsigned long long>(expected));
+  }
+  return size == expected ? 0 : 1;
+}
+
+TEST(ModuleSnapshot, SizesAnImageByItsHeadersOnlyFromTheVeryFileMapped) {
+  // What becomes of the library's path after it was loaded.
+  const struct {
+    const char* title;
+    void (*change)(const LoadedCopy& copy);
+  } cases[] = {
+      {"left as it is", nullptr},
+      {"deleted", [](const LoadedCopy& copy) { unlink(copy.path().c_str()); }},
+      // The kernel shows a deleted file's path with this mark: a name anyone can take.
+      {"its deleted name now a FIFO",
+       [](const LoadedCopy& copy) {
+         unlink(copy.path().c_str());
+         mkfifo((copy.path() + " (deleted)").c_str(), 0644);
+       }},
+      {"its deleted name now a link to a device",
+       [](const LoadedCopy& copy) {
+         unlink(copy.path().c_str());
+         symlink("/dev/zero", (copy.path() + " (deleted)").c_str());
+       }},
+      {"its deleted name now another image",
+       [](const LoadedCopy& copy) {
+         unlink(copy.path().c_str());
+         LoadedCopy::Copy(TEST_SLEEPER, copy.path() + " (deleted)");
+       }},
+      {"its directory now a link to another image's",
+       [](const LoadedCopy& copy) {
+         unlink(copy.path().c_str());
+         rmdir((copy.directory() + "/lib").c_str());
+         mkdir((copy.directory() + "/other").c_str(), 0755);
+         LoadedCopy::Copy(TEST_SLEEPER, copy.directory() + "/other/big.so (deleted)");
+         symlink("other", (copy.directory() + "/lib").c_str());
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    const LoadedCopy copy;
+    ASSERT_GT(copy.span().image, copy.span().fileBacked + (8u << 20) - 1);
+    shownPath = copy.path() + (c.change != nullptr ? " (deleted)" : "");
+    loadedSpan = copy.span();
+    pathLeadsToIt = c.change == nullptr;
+    if (c.change != nullptr) {
+      c.change(copy);
+    }
+    EXPECT_EQ(HasTheSizeItsRouteAllows(), 0);
+    // Without map_files, where only the path may lead to the file.
+    if (geteuid() == 0) {
+      EXPECT_EQ(RunAsNobody(HasTheSizeItsRouteAllows), 0);
+    }
+  }
+}
+
 TEST(ModuleSnapshot, ReadsBackAPathThatItsEscapesMakeLongerThanPathMax) {
   // Five directories of 250 line breaks: 1270 bytes, 5000 as the kernel writes them.
   const std::string top = "/tmp/procreport-deep-" + std::to_string(getpid());
@@ -329,6 +539,28 @@ TEST(ModuleSnapshot, ReadsBackAPathThatItsEscapesMakeLongerThanPathMax) {
     ASSERT_NE(module, modules.end());
     EXPECT_EQ(std::string(module->szExePath).substr(top.size() + 1, 8), "\\012\\012");
   }
+}
+
+TEST(ModuleSnapshot, SizesA32BitImageByItsOwnHeaders) {
+  if (std::string(TEST_IMAGE32).empty()) {
+    GTEST_SKIP() << "no 32-bit program was built: i686-linux-gnu-gcc is missing "
+                    "(gcc-i686-linux-gnu, libc6-dev-i386-cross)";
+  }
+  std::unique_ptr<Sleeper> program;
+  try {
+    // It says its image's span as its loader sees it.
+    program = std::make_unique<Sleeper>("image32", 0, false, TEST_IMAGE32);
+  } catch (const std::runtime_error& error) {
+    if (std::string(error.what()) == kCannotRun) {
+      GTEST_SKIP() << "this kernel runs no 32-bit program";
+    }
+    throw;
+  }
+  const std::vector<MODULEENTRY32> modules = ModulesOf(static_cast<DWORD>(program->pid()));
+  const MODULEENTRY32* image = FindModule(modules, program->path());
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(std::to_string(image->modBaseSize), program->said());
+  EXPECT_GT(image->modBaseSize, 6u << 20);  // its .bss
 }
 
 TEST(ModuleSnapshot, ListsHundredsOfModulesAllInAddressOrder) {

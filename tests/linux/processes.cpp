@@ -53,14 +53,15 @@ bool LeaderEnded(pid_t pid) {
 
 }  // namespace
 
-Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits) {
+Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits,
+                 const char* program) {
   char pattern[] = "/tmp/procreport-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     throw std::runtime_error("cannot make a directory");
   }
   directory_ = pattern;
   path_ = directory_ + "/" + name;
-  CopyFile(TEST_SLEEPER, path_);
+  CopyFile(program, path_);
 
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
@@ -87,15 +88,25 @@ Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits) {
     char* argv[] = {path_.data(), leaderExits ? mode : nullptr, nullptr};
     char* envp[] = {nullptr};
     execve(path_.c_str(), argv, envp);
-    _exit(127);
+    _exit(errno == ENOEXEC ? 126 : 127);
   }
   close(ready[1]);
   char byte = 0;
-  const bool started = read(ready[0], &byte, 1) == 1;
+  while (read(ready[0], &byte, 1) == 1 && byte != '!') {
+    said_ += byte;
+  }
+  const bool started = byte == '!';
   close(ready[0]);
   if (!started) {
-    Stop();
-    throw std::runtime_error("the sleeper did not start");
+    int status = 0;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    unlink(path_.c_str());
+    rmdir(directory_.c_str());
+    throw std::runtime_error(WIFEXITED(status) && WEXITSTATUS(status) == 126
+                                 ? kCannotRun
+                                 : "the sleeper did not start");
   }
   // The second thread may say so before the main thread has ended. No time
   // limit: a busy machine may take long, and a sleeper that dies ends the wait too.

@@ -9,19 +9,27 @@
 
 #include <windows.h>
 
+// What a Sleeper throws when this machine cannot run its program at all (a
+// 32-bit one on a kernel without IA-32 emulation).
+constexpr const char* kCannotRun = "this machine cannot run the program: exec format error";
+
 // A copy of the test sleeper under a chosen file name, running until destroyed.
 class Sleeper {
  public:
   // `name` is the file name of the copy, made in a fresh directory. With
   // `wantedPid`, it asks the kernel for that id (root only; check pid()).
   // With `leaderExits`, its main thread ends and a second one goes on.
-  explicit Sleeper(const std::string& name, pid_t wantedPid = 0, bool leaderExits = false);
+  // `program` is another that says it runs as the sleeper does, with "!".
+  explicit Sleeper(const std::string& name, pid_t wantedPid = 0, bool leaderExits = false,
+                   const char* program = TEST_SLEEPER);
   ~Sleeper();
   Sleeper(const Sleeper&) = delete;
   Sleeper& operator=(const Sleeper&) = delete;
 
   pid_t pid() const { return pid_; }
   const std::string& path() const { return path_; }
+  // What it wrote before it said it runs.
+  const std::string& said() const { return said_; }
 
   // Kills and reaps it now.
   void Stop();
@@ -29,6 +37,7 @@ class Sleeper {
  private:
   std::string directory_;
   std::string path_;
+  std::string said_;
   pid_t pid_ = -1;
 };
 
