@@ -107,6 +107,7 @@ bool ReadImageLayout(const unsigned char* header, std::size_t headerLength,
   }
   const Format& format = *read.format;
   const std::size_t address = format.wide ? 8 : 4;
+  const uint64_t top = format.wide ? UINT64_MAX : UINT32_MAX;  // the class's address space
   bool any = false;
   uint64_t low = 0;        // the lowest segment's first page
   uint64_t lastStart = 0;  // the last segment's address, for their order
@@ -127,7 +128,7 @@ bool ReadImageLayout(const unsigned char* header, std::size_t headerLength,
     }
     uint64_t segmentEnd = 0;
     uint64_t segmentFileEnd = 0;
-    if (filesz > memsz || offset > UINT64_MAX - filesz || vaddr > UINT64_MAX - memsz ||
+    if (filesz > memsz || offset > top - filesz || vaddr > top - memsz ||
         (vaddr - offset) % pageSize != 0 || (any && vaddr < lastStart) ||
         !PageUp(vaddr + memsz, pageSize, &segmentEnd) ||
         !PageUp(vaddr + filesz, pageSize, &segmentFileEnd)) {

@@ -31,10 +31,10 @@ struct ImageLayout {
 // Reads the loadable segments (PT_LOAD) of the table that FindProgramHeaders
 // placed, `table` holding it whole. False when the header or the table is
 // malformed: a segment with more file than memory bytes, one whose address and
-// file offset disagree modulo the page, an address or offset that overflows,
-// segments out of address order, none at all, or a lowest one that does not
-// start at file offset 0, where the module's first mapping is. `pageSize` is
-// a power of two.
+// file offset disagree modulo the page, an end past the class's address space
+// (4 GiB for 32-bit files), segments out of address order, none at all, or a
+// lowest one that does not start in the file's first page, where the module's
+// first mapping is. `pageSize` is a power of two.
 bool ReadImageLayout(const unsigned char* header, std::size_t headerLength,
                      const unsigned char* table, std::size_t tableLength, uint64_t pageSize,
                      ImageLayout* layout);
