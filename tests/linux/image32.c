@@ -19,7 +19,8 @@ static int WriteSpan(struct dl_phdr_info* info, size_t size, void* data) {
     const ElfW(Phdr)* segment = &info->dlpi_phdr[i];
     if (segment->p_type == PT_LOAD && segment->p_memsz != 0) {
       low = segment->p_vaddr < low ? segment->p_vaddr : low;
-      high = segment->p_vaddr + segment->p_memsz > high ? segment->p_vaddr + segment->p_memsz : high;
+      high =
+          segment->p_vaddr + segment->p_memsz > high ? segment->p_vaddr + segment->p_memsz : high;
     }
   }
   printf("%lu!", ((high + page - 1) & ~(page - 1)) - (low & ~(page - 1)));

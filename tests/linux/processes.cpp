@@ -53,8 +53,7 @@ bool LeaderEnded(pid_t pid) {
 
 }  // namespace
 
-Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits,
-                 const char* program) {
+Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits, const char* program) {
   char pattern[] = "/tmp/procreport-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
     throw std::runtime_error("cannot make a directory");
@@ -104,9 +103,8 @@ Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits,
     pid_ = -1;
     unlink(path_.c_str());
     rmdir(directory_.c_str());
-    throw std::runtime_error(WIFEXITED(status) && WEXITSTATUS(status) == 126
-                                 ? kCannotRun
-                                 : "the sleeper did not start");
+    throw std::runtime_error(
+        WIFEXITED(status) && WEXITSTATUS(status) == 126 ? kCannotRun : "the sleeper did not start");
   }
   // The second thread may say so before the main thread has ended. No time
   // limit: a busy machine may take long, and a sleeper that dies ends the wait too.

@@ -66,8 +66,8 @@ std::optional<elf::ImageLayout> ReadHeaders(int fd) {
   const ssize_t count = ReadAt(fd, header, sizeof header, 0);
   uint64_t offset = 0;
   std::size_t size = 0;
-  if (count <= 0 || !elf::FindProgramHeaders(header, static_cast<std::size_t>(count), &offset,
-                                             &size)) {
+  if (count <= 0 ||
+      !elf::FindProgramHeaders(header, static_cast<std::size_t>(count), &offset, &size)) {
     return std::nullopt;
   }
   const unsigned char* table = header + offset;
