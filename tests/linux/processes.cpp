@@ -24,6 +24,8 @@
 
 #include "proc_files.h"
 
+#include <tlhelp32.h>
+
 namespace {
 
 void CopyFile(const char* from, const std::string& to) {
@@ -137,9 +139,12 @@ pid_t GoneProcessId() {
 }
 
 int OpenDescriptors() {
-  // The layer keeps one descriptor on /proc for good: opened before counting,
-  // so that a first walk does not look like a leak.
+  // The layer keeps descriptors on /proc and on this process's own
+  // descriptors for good, the latter opened when it first reads a module's
+  // headers: both opened before counting, so that a first walk does not look
+  // like a leak.
   procfs::Root();
+  CloseHandle(CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0));
   DIR* directory = opendir("/proc/self/fd");
   int count = 0;
   while (readdir(directory) != nullptr) {

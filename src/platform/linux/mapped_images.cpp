@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 #include "proc_files.h"
@@ -61,8 +62,10 @@ ssize_t ReadAt(int fd, unsigned char* into, std::size_t size, uint64_t offset) {
 }
 
 std::optional<elf::ImageLayout> ReadHeaders(int fd) {
-  // The program headers follow the ELF header in nearly every file: one read.
-  unsigned char header[4096];
+  // The program headers follow the ELF header in nearly every file: one read,
+  // of no more than holds them (17 of 64 bits, 30 of 32), as the page it copies
+  // from is seldom in the processor's caches.
+  unsigned char header[1024];
   const ssize_t count = ReadAt(fd, header, sizeof header, 0);
   uint64_t offset = 0;
   std::size_t size = 0;
@@ -87,19 +90,36 @@ std::optional<elf::ImageLayout> ReadHeaders(int fd) {
   return layout;
 }
 
+// This process's /proc/PID/fd, kept open, for links to its own descriptors
+// that are each one name below it. A child made by fork opens its own.
+int OwnDescriptors() {
+  static std::mutex mutex;
+  static pid_t owner = -1;
+  static int directory = -1;
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (owner != getpid()) {
+    if (directory >= 0) {
+      close(directory);
+    }
+    const int root = procfs::Root();
+    directory = root >= 0 ? openat(root, "self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    owner = directory >= 0 ? getpid() : -1;
+  }
+  return directory;
+}
+
 // The headers of the file that a path-only descriptor names, if it is the
 // mapped one; `reached` tells whether it was.
 std::optional<elf::ImageLayout> ReadIfTheFile(int pathOnly, const FileId& file, bool* reached) {
   const procfs::Descriptor named(pathOnly);
-  const int root = procfs::Root();
-  *reached = named.get() >= 0 && root >= 0 && IsTheFile(named.get(), file);
+  const int descriptors = OwnDescriptors();
+  *reached = named.get() >= 0 && descriptors >= 0 && IsTheFile(named.get(), file);
   if (!*reached) {
     return std::nullopt;
   }
   // Opened for reading through this process's own link to that very file.
-  const std::string link = "self/fd/" + std::to_string(named.get());
-  const procfs::Descriptor readable(
-      openat(root, link.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const procfs::Descriptor readable(openat(descriptors, std::to_string(named.get()).c_str(),
+                                           O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (readable.get() < 0) {
     return std::nullopt;
   }

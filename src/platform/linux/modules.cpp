@@ -68,6 +68,7 @@ void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
     if (reading->runOpen) {
       last->high = line.end;
       last->executable = last->executable || line.executable;
+      last->anonymousAfter = false;
     }
     return;
   }
@@ -81,7 +82,7 @@ void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
   }
   const uint32_t offset = reading->snapshot->Keep(path.data(), path.size());
   modules.push_back(ModuleRecord{line.start, line.end, line.end, line.device, line.inode, offset,
-                                 static_cast<uint32_t>(path.size()), line.executable});
+                                 static_cast<uint32_t>(path.size()), line.executable, false});
   reading->runOpen = true;
 }
 
@@ -89,8 +90,16 @@ void AddLine(Reading* reading, const char* text, std::size_t length) {
   reading->empty = false;
   reading->whole = false;
   procfs::MapsLine line;
-  if (!procfs::ParseMapsLine(text, length, &line) || line.pathLength == 0) {
-    return;  // anonymous memory: a gap that a run may span
+  if (!procfs::ParseMapsLine(text, length, &line)) {
+    return;
+  }
+  if (line.pathLength == 0) {
+    // Anonymous memory: a gap that a run may span, or the .bss of its image.
+    std::vector<ModuleRecord>& modules = reading->snapshot->modules;
+    if (reading->runOpen && line.start == modules.back().high) {
+      modules.back().anonymousAfter = true;
+    }
+    return;
   }
   const std::string_view path(line.path, line.pathLength);
   if (path[0] == '/') {
@@ -145,10 +154,15 @@ bool MemoryOutlivedTheRead(int maps) {
 
 // Extends each module to its image's end where its file's own headers lay the
 // run out: the zero-filled pages past the file's end (.bss), which the loader
-// maps anonymously, are the image's too. Memory mapped after a module tells
-// nothing: the kernel merges adjacent anonymous mappings, a heap block among them.
+// maps anonymously, are the image's too. How much memory follows a module
+// tells nothing of that, as the kernel merges adjacent anonymous mappings, a
+// heap block among them; but where none follows, the loader mapped no .bss
+// past the file, and the file is not read.
 void SizeImages(int directory, Snapshot* snapshot, ImageLayouts* layouts) {
   for (ModuleRecord& module : snapshot->modules) {
+    if (!module.anonymousAfter) {
+      continue;  // its image ends with its file's pages, as its mappings do
+    }
     const FileId file{module.device, module.inode};
     std::optional<elf::ImageLayout> layout;
     bool known = false;

@@ -44,6 +44,9 @@ struct ModuleRecord {
   uint32_t pathOffset;  // into Snapshot::text
   uint32_t pathLength;
   bool executable;
+  // Whether anonymous memory begins where its file's last mapping ends, as
+  // the zero-filled pages of an image's .bss do: only then may the image go on.
+  bool anonymousAfter;
 };
 
 struct ThreadRecord {
