@@ -17,7 +17,9 @@
 namespace {
 
 // The file behind a path, as a descriptor that only names it (O_PATH): opening
-// it so reads nothing and opens no device, and a FIFO does not block. No
+// it so reads nothing, calls no device's driver (a path that another root's
+// owner chose, a container's, may name a watchdog here, which an open would
+// start), and does not wait on a FIFO. No
 // symbolic link is followed, where the kernel can refuse them all (openat2,
 // Linux 5.6); elsewhere the last component's alone, and the file's identity
 // decides.
