@@ -491,6 +491,24 @@ struct ModelHeader {
   uint64_t tableSize = 0;
 };
 
+// The header's fields of either class, in the host's byte order; false when
+// the file is too short for the class's header.
+template <typename Ehdr, typename Phdr>
+bool DecodeHeader(const std::string& file, bool swap, uint16_t* type, uint16_t* entrySize,
+                  uint16_t* count, uint64_t* offset, std::size_t* classEntrySize) {
+  Ehdr header;
+  if (file.size() < sizeof header) {
+    return false;
+  }
+  std::memcpy(&header, file.data(), sizeof header);
+  *type = Swapped(header.e_type, swap);
+  *entrySize = Swapped(header.e_phentsize, swap);
+  *count = Swapped(header.e_phnum, swap);
+  *offset = Swapped(header.e_phoff, swap);
+  *classEntrySize = sizeof(Phdr);
+  return true;
+}
+
 bool ModelReadHeader(const std::string& file, ModelHeader* model) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
   if (file.size() < EI_NIDENT || std::memcmp(bytes, ELFMAG, SELFMAG) != 0 ||
@@ -504,29 +522,14 @@ bool ModelReadHeader(const std::string& file, ModelHeader* model) {
   uint16_t count = 0;
   uint64_t offset = 0;
   std::size_t classEntrySize = 0;
-  if (bytes[EI_CLASS] == ELFCLASS32) {
-    Elf32_Ehdr header;
-    if (file.size() < sizeof header) {
-      return false;
-    }
-    std::memcpy(&header, bytes, sizeof header);
-    type = Swapped(header.e_type, swap);
-    entrySize = Swapped(header.e_phentsize, swap);
-    count = Swapped(header.e_phnum, swap);
-    offset = Swapped(header.e_phoff, swap);
-    classEntrySize = sizeof(Elf32_Phdr);
-  } else if (bytes[EI_CLASS] == ELFCLASS64) {
-    Elf64_Ehdr header;
-    if (file.size() < sizeof header) {
-      return false;
-    }
-    std::memcpy(&header, bytes, sizeof header);
-    type = Swapped(header.e_type, swap);
-    entrySize = Swapped(header.e_phentsize, swap);
-    count = Swapped(header.e_phnum, swap);
-    offset = Swapped(header.e_phoff, swap);
-    classEntrySize = sizeof(Elf64_Phdr);
-  } else {
+  const bool decoded = bytes[EI_CLASS] == ELFCLASS32
+                           ? DecodeHeader<Elf32_Ehdr, Elf32_Phdr>(file, swap, &type, &entrySize,
+                                                                  &count, &offset, &classEntrySize)
+                       : bytes[EI_CLASS] == ELFCLASS64
+                           ? DecodeHeader<Elf64_Ehdr, Elf64_Phdr>(file, swap, &type, &entrySize,
+                                                                  &count, &offset, &classEntrySize)
+                           : false;
+  if (!decoded) {
     return false;
   }
   // An image that loads, with a table of its class's own entries, counted in the header.
