@@ -209,10 +209,14 @@ bool TakeWritingAway() {
   });
 }
 
+bool procReadable = false;
+
+// In a mount namespace of its own, an empty directory in place of /proc.
 bool HideProc() {
   return unshare(CLONE_NEWNS) == 0 &&
          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         mount("none", "/proc", "tmpfs", 0, "mode=000") == 0 && BecomeNobody();
+         mount("none", "/proc", "tmpfs", 0, procReadable ? "mode=755" : "mode=000") == 0 &&
+         (procReadable || BecomeNobody());
 }
 
 rlim_t mostDescriptors = 64;
@@ -262,7 +266,10 @@ int RunWithoutNewCalls(int error, int (*body)()) {
 
 int RunWithoutOpeningForWriting(int (*body)()) { return RunInChild(TakeWritingAway, body); }
 
-int RunWithProcUnreadable(int (*body)()) { return RunInChild(HideProc, body); }
+int RunWithEmptyProc(int (*body)(), bool readable) {
+  procReadable = readable;
+  return RunInChild(HideProc, body);
+}
 
 LiveThread::LiveThread() {
   std::promise<DWORD> started;

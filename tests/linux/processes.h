@@ -69,9 +69,10 @@ int RunWithoutOpeningForWriting(int (*body)());
 // 64 are too few for a process snapshot to hold one for each process; as above.
 int RunWithFewDescriptors(int (*body)(), int most = 64);
 
-// Runs `body` in a child process, as "nobody", that sees in place of /proc an
-// empty directory that it may not read; as above (-1 also without root).
-int RunWithProcUnreadable(int (*body)());
+// Runs `body` in a child process that sees in place of /proc an empty
+// directory: as root one that it may read, else as "nobody" one that it may
+// not; as above (-1 also without root).
+int RunWithEmptyProc(int (*body)(), bool readable);
 
 // A second thread of this process, alive until destroyed.
 class LiveThread {

@@ -64,22 +64,38 @@ TEST(RealReport, AProcessThatMayNotBeOpenedGetsItsHeaderAlone) {
   EXPECT_EQ(result, 0);
 }
 
-TEST(RealReport, AProcThatMayNotBeReadLeavesTheBannerAloneAndIsRefused) {
-  const int result = RunWithProcUnreadable([] {
-    const Captured run = RunProgram();
-    // Two banner lines, each ending in a line break, and nothing else.
-    const bool bannerAlone = run.out.rfind(';', 0) == 0 && run.out.back() == '\n' &&
-                             run.out.find("\n;") == run.out.find('\n') &&
-                             std::count(run.out.begin(), run.out.end(), '\n') == 2;
-    const bool told = run.err ==
-                      "procreport: CreateToolhelp32Snapshot (of processes) failed with error 5: "
-                      "Access is denied\n";
-    return run.status == 0 && bannerAlone && told ? 0 : 1;
-  });
-  if (result == -1) {
-    GTEST_SKIP() << "needs root, to hide /proc";
+// The failure line that a run in place of /proc must give alone.
+std::string expectedFailure;
+
+// 0 when the report is the banner alone, with `expectedFailure`, and exit status 0.
+int LeavesTheBannerAlone() {
+  const Captured run = RunProgram();
+  // Two banner lines, each ending in a line break, and nothing else.
+  const bool bannerAlone = run.out.rfind(';', 0) == 0 && run.out.back() == '\n' &&
+                           run.out.find("\n;") == run.out.find('\n') &&
+                           std::count(run.out.begin(), run.out.end(), '\n') == 2;
+  return run.status == 0 && bannerAlone && run.err == expectedFailure ? 0 : 1;
+}
+
+TEST(RealReport, AProcThatMayNotBeReadOrIsNoProcfsLeavesTheBannerAlone) {
+  const struct {
+    bool readable;
+    const char* failure;
+  } cases[] = {
+      {false, "Access is denied"},
+      // An empty directory, as in a fresh chroot: no /proc at all.
+      {true, "The system cannot find the path specified"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failure);
+    expectedFailure = std::string("procreport: CreateToolhelp32Snapshot (of processes) failed ") +
+                      "with error " + (c.readable ? "3: " : "5: ") + c.failure + "\n";
+    const int result = RunWithEmptyProc(LeavesTheBannerAlone, c.readable);
+    if (result == -1) {
+      GTEST_SKIP() << "needs root, to hide /proc";
+    }
+    EXPECT_EQ(result, 0);
   }
-  EXPECT_EQ(result, 0);
 }
 
 TEST(RealReport, AProcessGoneBetweenSnapshotAndOpenKeepsItsEntry) {

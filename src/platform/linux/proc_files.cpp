@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,14 +21,29 @@ Descriptor::~Descriptor() {
   }
 }
 
+int OpenProc() {
+  const int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return -errno;
+  }
+  // An empty directory, as in a fresh chroot, or anything else mounted there
+  // lists no process: /proc is not there.
+  struct statfs system;
+  if (fstatfs(fd, &system) != 0 || system.f_type != PROC_SUPER_MAGIC) {
+    close(fd);
+    return -ENOENT;
+  }
+  return fd;
+}
+
 int Root() {
   static std::atomic<int> root{-1};
   if (const int fd = root.load(); fd >= 0) {
     return fd;
   }
-  const int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = OpenProc();
   if (fd < 0) {
-    return -errno;
+    return fd;
   }
   int expected = -1;
   if (!root.compare_exchange_strong(expected, fd)) {

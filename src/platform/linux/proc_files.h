@@ -32,6 +32,9 @@ class Descriptor {
   int fd_;
 };
 
+// /proc, opened anew, for listing; -ENOENT where no procfs is mounted there.
+int OpenProc();
+
 // /proc opened once for the life of the program, for paths relative to it;
 // never closed, and not for listing, whose offset it would share.
 int Root();

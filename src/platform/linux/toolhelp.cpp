@@ -37,7 +37,7 @@ DWORD TakeAll(DWORD flags, DWORD pid, Snapshot* snapshot) {
   // Listing reads the directory from its start, and sees /proc as it is now:
   // a descriptor of its own.
   const bool lists = (flags & (TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD)) != 0;
-  const procfs::Descriptor listing(lists ? procfs::OpenDirectory(AT_FDCWD, "/proc") : -1);
+  const procfs::Descriptor listing(lists ? procfs::OpenProc() : -1);
   const int root = lists ? listing.get() : procfs::Root();
   if (root < 0) {
     // /proc that may not be read is refused; descriptors or memory that ran
