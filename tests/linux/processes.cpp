@@ -266,6 +266,21 @@ int RunWithoutNewCalls(int error, int (*body)()) {
 
 int RunWithoutOpeningForWriting(int (*body)()) { return RunInChild(TakeWritingAway, body); }
 
+namespace {
+
+// In a mount namespace of its own, as "nobody", a /proc of its own that lets
+// it list other users' processes but not look into them.
+bool HidePids() {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=1") == 0 &&
+         BecomeNobody();
+}
+
+}  // namespace
+
+int RunWithHiddenPids(int (*body)()) { return RunInChild(HidePids, body); }
+
 int RunWithEmptyProc(int (*body)(), bool readable) {
   procReadable = readable;
   return RunInChild(HideProc, body);

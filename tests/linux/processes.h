@@ -74,6 +74,13 @@ int RunWithFewDescriptors(int (*body)(), int most = 64);
 // not; as above (-1 also without root).
 int RunWithEmptyProc(int (*body)(), bool readable);
 
+// Runs `body` in a child process, as "nobody", under a /proc of its own
+// mounted with hidepid=1, which lists other users' processes but refuses their
+// directories; as above (-1 also without root). Each mount of /proc has
+// options of its own only from Linux 5.8: on older kernels this would hide
+// them from the whole machine, and the caller must not ask.
+int RunWithHiddenPids(int (*body)());
+
 // A second thread of this process, alive until destroyed.
 class LiveThread {
  public:

@@ -1,9 +1,11 @@
 // The whole report over this machine's real processes.
 #include <gtest/gtest.h>
 
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "capture.h"
@@ -75,6 +77,44 @@ int LeavesTheBannerAlone() {
                            run.out.find("\n;") == run.out.find('\n') &&
                            std::count(run.out.begin(), run.out.end(), '\n') == 2;
   return run.status == 0 && bannerAlone && run.err == expectedFailure ? 0 : 1;
+}
+
+// Whether this kernel is the given version or later.
+bool KernelAtLeast(int major, int minor) {
+  utsname name = {};
+  int hasMajor = 0;
+  int hasMinor = 0;
+  return uname(&name) == 0 && std::sscanf(name.release, "%d.%d", &hasMajor, &hasMinor) == 2 &&
+         (hasMajor > major || (hasMajor == major && hasMinor >= minor));
+}
+
+TEST(RealReport, UnderHidepidEveryListedProcessKeepsItsHeaderWithItsReason) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to mount /proc and become another user";
+  }
+  if (!KernelAtLeast(5, 8)) {
+    GTEST_SKIP() << "before Linux 5.8 /proc's options are the whole machine's";
+  }
+  Sleeper sleeper("owned by root");
+  static pid_t hidden;
+  hidden = sleeper.pid();
+  const int result = RunWithHiddenPids([] {
+    const Captured run = RunProgram();
+    const ParsedReport report = ParseReport(run.out);
+    const ReportedProcess* record = Only(report, "/proc/" + std::to_string(hidden));
+    // Every header without modules has one failure line that says why.
+    const auto alone = std::count_if(report.processes.begin(), report.processes.end(),
+                                     [](const ReportedProcess& p) { return p.modules.empty(); });
+    const auto told = std::count(run.err.begin(), run.err.end(), '\n');
+    const bool refused =
+        run.err.find("procreport: OpenProcess failed with error 5: Access is denied\n") !=
+        std::string::npos;
+    return run.status == 1 && report.wellFormed && record != nullptr && record->modules.empty() &&
+                   alone == told && refused
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(result, 0);
 }
 
 TEST(RealReport, AProcThatMayNotBeReadOrIsNoProcfsLeavesTheBannerAlone) {

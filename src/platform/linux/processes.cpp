@@ -90,6 +90,20 @@ int OpenEntry(int root, DWORD pid, procfs::StatText& text, procfs::StatFields* s
   return error == 0 ? directory.Release() : error;
 }
 
+// A process that nothing can be read of: named by its directory, "/proc/PID",
+// which no executable's file name can be, and refused to OpenProcess.
+void AddUnreadable(DWORD pid, Snapshot* snapshot) {
+  const std::string name = "/proc/" + std::to_string(pid);
+  ProcessRecord record = {};
+  record.pid = pid;
+  record.directory = -1;
+  record.access = ERROR_ACCESS_DENIED;
+  record.priorityClass = NORMAL_PRIORITY_CLASS;
+  record.nameLength = static_cast<uint32_t>(name.size());
+  record.nameOffset = snapshot->Keep(name.data(), name.size());
+  snapshot->processes.push_back(record);
+}
+
 }  // namespace
 
 Snapshot::~Snapshot() {
@@ -127,7 +141,14 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     if (RanShort(opened)) {
       return FailWithErrno(-opened);
     }
-    // A process that is gone by now, or whose line cannot be read, is not listed.
+    // A process whose directory /proc refuses to this caller (mounted with
+    // hidepid=1) is listed all the same, by its id alone: it keeps its header,
+    // and opening it says why it has no more. One that is gone by now, or
+    // whose line cannot be read, is not listed.
+    if (opened == -EPERM || opened == -EACCES) {
+      AddUnreadable(pid, snapshot);
+      continue;
+    }
     if (opened < 0) {
       continue;
     }
