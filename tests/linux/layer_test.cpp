@@ -511,23 +511,29 @@ TEST(ModuleSnapshot, SizesAnImageByItsHeadersOnlyFromTheVeryFileMapped) {
   }
 }
 
+// Directories nested below /tmp, each named `component`, made now and removed
+// when destroyed; the deepest last.
+struct Directories : std::vector<std::string> {
+  Directories(const std::string& component, int depth) {
+    push_back("/tmp/procreport-deep-" + std::to_string(getpid()));
+    for (int i = 0; i < depth; ++i) {
+      push_back(back() + "/" + component);
+    }
+    for (const std::string& directory : *this) {
+      EXPECT_EQ(mkdir(directory.c_str(), 0700), 0) << directory.size();
+    }
+  }
+  ~Directories() {
+    for (auto directory = rbegin(); directory != rend(); ++directory) {
+      rmdir(directory->c_str());
+    }
+  }
+};
+
 TEST(ModuleSnapshot, ReadsBackAPathThatItsEscapesMakeLongerThanPathMax) {
   // Five directories of 250 line breaks: 1270 bytes, 5000 as the kernel writes them.
-  const std::string top = "/tmp/procreport-deep-" + std::to_string(getpid());
-  struct Directories : std::vector<std::string> {
-    ~Directories() {
-      for (auto directory = rbegin(); directory != rend(); ++directory) {
-        rmdir(directory->c_str());
-      }
-    }
-  } directories;
-  directories.push_back(top);
-  for (int i = 0; i < 5; ++i) {
-    directories.push_back(directories.back() + "/" + std::string(250, '\n'));
-  }
-  for (const std::string& directory : directories) {
-    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
-  }
+  const Directories directories(std::string(250, '\n'), 5);
+  const std::string& top = directories.front();
   const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   {
     const MappedFile file((directories.back().substr(5) + "/m").c_str(), page,
@@ -539,6 +545,69 @@ TEST(ModuleSnapshot, ReadsBackAPathThatItsEscapesMakeLongerThanPathMax) {
     ASSERT_NE(module, modules.end());
     EXPECT_EQ(std::string(module->szExePath).substr(top.size() + 1, 8), "\\012\\012");
   }
+}
+
+// This process's peak resident memory, in KiB.
+long PeakResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) {
+      return std::stol(line.substr(6));
+    }
+  }
+  return -1;
+}
+
+// In a process of its own, whose peak memory is its own: maps the file at
+// `path` read-only `copies` times at its offset 0, as data, then once
+// executable. 0 when its module snapshot raises the peak by less than 4 MiB
+// and lists that one module, under as much of its path as a record shows and
+// its own file name.
+int ListsOneModuleOfManyCopies(const std::string& path, int copies) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const long page = sysconf(_SC_PAGESIZE);
+  if (fd < 0 || ftruncate(fd, page) != 0) {
+    return 2;
+  }
+  for (int i = 0; i < copies; ++i) {
+    if (mmap(nullptr, static_cast<std::size_t>(page), PROT_READ, MAP_SHARED, fd, 0) == MAP_FAILED) {
+      return 2;
+    }
+  }
+  if (mmap(nullptr, static_cast<std::size_t>(page), PROT_READ | PROT_EXEC, MAP_SHARED, fd, 0) ==
+      MAP_FAILED) {
+    return 2;
+  }
+  const long before = PeakResidentKiB();
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+  const long grown = PeakResidentKiB() - before;
+  MODULEENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  int listed = 0;
+  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
+    listed += path.compare(0, MAX_PATH - 1, entry.szExePath) == 0 &&
+              std::string(entry.szModule) == path.substr(path.rfind('/') + 1);
+  }
+  CloseHandle(snapshot);
+  std::fprintf(stderr, "peak grew by %ld KiB; %d module(s) listed\n", grown, listed);
+  return grown < 4096 && listed == 1 ? 0 : 1;
+}
+
+TEST(ModuleSnapshot, KeepsTextOnlyForWhatItLists) {
+  // Fifteen directories of 250 bytes: a path of nearly PATH_MAX, a line of
+  // the maps text for each of its mappings.
+  const Directories directories(std::string(250, 'd'), 15);
+  static std::string path;
+  path = directories.back() + "/m";
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(ListsOneModuleOfManyCopies(path, 3000));
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  unlink(path.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(ModuleSnapshot, SizesA32BitImageByItsOwnHeaders) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include <tlhelp32.h>
+
 #include "handles.h"
 #include "last_error.h"
 #include "proc_files.h"
@@ -52,37 +54,109 @@ constexpr std::string_view kGateName = "[vsyscall]";
 // A maps text read into the snapshot, line by line.
 struct Reading {
   int maps;
+  int directory;  // the process's /proc/PID
   Snapshot* snapshot;
-  bool runOpen = false;  // whether the last module may still go on
+  ImageLayouts* layouts;  // what files' headers gave, kept by the process snapshot
+  std::string path;       // the whole path of the run being read, for its headers
+  bool runOpen = false;   // whether the last module may still go on
   bool empty = true;
   bool whole = false;  // ended with the gate line
 };
+
+// Extends a module to its image's end where its file's own headers lay the
+// run out: the zero-filled pages past the file's end (.bss), which the loader
+// maps anonymously, are the image's too. How much memory follows a module
+// tells nothing of that, as the kernel merges adjacent anonymous mappings, a
+// heap block among them; but where none follows, the loader mapped no .bss
+// past the file, and the file is not read.
+void SizeImage(Reading* reading, ModuleRecord* module) {
+  ImageLayouts& layouts = *reading->layouts;
+  const FileId file{module->device, module->inode};
+  std::optional<elf::ImageLayout> layout;
+  bool known = false;
+  {
+    const std::lock_guard<std::mutex> lock(layouts.mutex);
+    const auto found = layouts.byFile.find(file);
+    known = found != layouts.byFile.end();
+    layout = known ? found->second : std::nullopt;
+  }
+  if (!known) {
+    layout =
+        ReadImageLayout(reading->directory, reading->path, file, module->low, module->firstEnd);
+    const std::lock_guard<std::mutex> lock(layouts.mutex);
+    layouts.byFile.emplace(file, layout);
+  }
+  if (layout && elf::PlacesTheRun(*layout, module->high - module->low)) {
+    module->high = module->low + layout->span;
+  }
+}
+
+// The run of the last module has ended. Without an executable mapping it is
+// data, no module, and its text goes with it: the snapshot keeps text only
+// for what it will list.
+void EndRun(Reading* reading) {
+  if (!reading->runOpen) {
+    return;
+  }
+  reading->runOpen = false;
+  Snapshot& snapshot = *reading->snapshot;
+  ModuleRecord& last = snapshot.modules.back();
+  if (!last.executable) {
+    snapshot.text.resize(last.pathOffset);
+    snapshot.modules.pop_back();
+  } else if (last.anonymousAfter) {
+    SizeImage(reading, &last);
+  }
+}
+
+// Keeps as much of a path as a record shows, which is also where a file name
+// longer than that lies: each byte shows as one or more.
+void KeepPath(Snapshot* snapshot, std::string_view path, ModuleRecord* module) {
+  const std::string_view shown = path.substr(0, MAX_PATH - 1);
+  const std::string_view name = path.substr(path.rfind('/') + 1).substr(0, MAX_MODULE_NAME32);
+  module->pathOffset = snapshot->Keep(shown.data(), shown.size());
+  module->pathLength = static_cast<uint32_t>(shown.size());
+  module->nameLength = static_cast<uint32_t>(name.size());
+  module->nameOffset =
+      name.data() + name.size() <= shown.data() + shown.size()
+          ? module->pathOffset + static_cast<std::size_t>(name.data() - path.data())
+          : snapshot->Keep(name.data(), name.size());
+}
 
 void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
   std::vector<ModuleRecord>& modules = reading->snapshot->modules;
   if (line.offset != 0) {
     // Goes on with the run of the same file, else belongs to no module.
     ModuleRecord* last = reading->runOpen ? &modules.back() : nullptr;
-    reading->runOpen = last != nullptr && last->inode == line.inode &&
-                       last->device == line.device && line.start >= last->high;
-    if (reading->runOpen) {
+    if (last != nullptr && last->inode == line.inode && last->device == line.device &&
+        line.start >= last->high) {
       last->high = line.end;
       last->executable = last->executable || line.executable;
       last->anonymousAfter = false;
+    } else {
+      EndRun(reading);
     }
     return;
   }
+  EndRun(reading);
   std::string_view path(line.path, line.pathLength);
   // Escaped, a path of PATH_MAX bytes can take four times as many.
-  std::string raw;
+  reading->path.clear();
   if (path.find('\\') != std::string_view::npos) {
-    raw.resize(std::max(path.size(), kPathBufferSize));
-    raw.resize(RawPath(reading->maps, line, raw.data()));
-    path = raw;
+    reading->path.resize(std::max(path.size(), kPathBufferSize));
+    reading->path.resize(RawPath(reading->maps, line, reading->path.data()));
+  } else {
+    reading->path.assign(path);
   }
-  const uint32_t offset = reading->snapshot->Keep(path.data(), path.size());
-  modules.push_back(ModuleRecord{line.start, line.end, line.end, line.device, line.inode, offset,
-                                 static_cast<uint32_t>(path.size()), line.executable, false});
+  ModuleRecord module = {};
+  module.low = line.start;
+  module.firstEnd = line.end;
+  module.high = line.end;
+  module.device = line.device;
+  module.inode = line.inode;
+  module.executable = line.executable;
+  KeepPath(reading->snapshot, reading->path, &module);
+  modules.push_back(module);
   reading->runOpen = true;
 }
 
@@ -107,7 +181,7 @@ void AddLine(Reading* reading, const char* text, std::size_t length) {
     return;
   }
   // [heap], [stack], [vdso] are no modules, and end a run.
-  reading->runOpen = false;
+  EndRun(reading);
   reading->whole = path == kGateName;
 }
 
@@ -133,11 +207,13 @@ int ReadMaps(Reading* reading, const ReadChunk& read) {
   if (!pending.empty() && !reading->whole) {
     AddLine(reading, pending.data(), pending.size());
   }
+  EndRun(reading);
   return 0;
 }
 
 DWORD Fail(Snapshot* snapshot, DWORD error) {
   snapshot->modules.clear();
+  snapshot->text.clear();
   SetLastError(error);
   return error;
 }
@@ -150,38 +226,6 @@ DWORD Fail(Snapshot* snapshot, DWORD error) {
 bool MemoryOutlivedTheRead(int maps) {
   char first = 0;
   return lseek(maps, 0, SEEK_SET) == 0 && ::read(maps, &first, 1) == 1;
-}
-
-// Extends each module to its image's end where its file's own headers lay the
-// run out: the zero-filled pages past the file's end (.bss), which the loader
-// maps anonymously, are the image's too. How much memory follows a module
-// tells nothing of that, as the kernel merges adjacent anonymous mappings, a
-// heap block among them; but where none follows, the loader mapped no .bss
-// past the file, and the file is not read.
-void SizeImages(int directory, Snapshot* snapshot, ImageLayouts* layouts) {
-  for (ModuleRecord& module : snapshot->modules) {
-    if (!module.anonymousAfter) {
-      continue;  // its image ends with its file's pages, as its mappings do
-    }
-    const FileId file{module.device, module.inode};
-    std::optional<elf::ImageLayout> layout;
-    bool known = false;
-    {
-      const std::lock_guard<std::mutex> lock(layouts->mutex);
-      const auto found = layouts->byFile.find(file);
-      known = found != layouts->byFile.end();
-      layout = known ? found->second : std::nullopt;
-    }
-    if (!known) {
-      const std::string path = snapshot->text.substr(module.pathOffset, module.pathLength);
-      layout = ReadImageLayout(directory, path, file, module.low, module.firstEnd);
-      const std::lock_guard<std::mutex> lock(layouts->mutex);
-      layouts->byFile.emplace(file, layout);
-    }
-    if (layout && elf::PlacesTheRun(*layout, module.high - module.low)) {
-      module.high = module.low + layout->span;
-    }
-  }
 }
 
 }  // namespace
@@ -217,8 +261,13 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
       return Fail(snapshot, ERROR_INVALID_PARAMETER);
     }
   }
+  // A process snapshot keeps what the files gave for the others it lists;
+  // without one, nothing outlives this snapshot.
+  ImageLayouts unlisted;
+  ImageLayouts* layouts = listing != nullptr ? &listing->images : &unlisted;
   for (bool throughThread = false;; throughThread = true) {
-    Reading reading{procfs::OpenMaps(directory, pid, throughThread), snapshot};
+    Reading reading{
+        procfs::OpenMaps(directory, pid, throughThread), directory, snapshot, layouts, {}};
     const procfs::Descriptor maps(reading.maps);
     if (reading.maps < 0) {
       return Fail(snapshot, ErrorFromErrno(-reading.maps));
@@ -248,14 +297,5 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
       return Fail(snapshot, ERROR_INVALID_PARAMETER);
     }
   }
-  // Runs of a file with no executable mapping are data, not modules.
-  std::vector<ModuleRecord>& modules = snapshot->modules;
-  modules.erase(std::remove_if(modules.begin(), modules.end(),
-                               [](const ModuleRecord& m) { return !m.executable; }),
-                modules.end());
-  // A process snapshot keeps what the files gave for the others it lists;
-  // without one, nothing outlives this snapshot.
-  ImageLayouts unlisted;
-  SizeImages(directory, snapshot, listing != nullptr ? &listing->images : &unlisted);
   return ERROR_SUCCESS;
 }

@@ -27,7 +27,7 @@ struct ProcessRecord {
   DWORD parent;
   DWORD threads;
   DWORD priorityClass;
-  uint32_t nameOffset;  // into Snapshot::text
+  std::size_t nameOffset;  // into Snapshot::text
   uint32_t nameLength;
 };
 constexpr DWORD kAccessUnknown = ~DWORD{0};
@@ -41,8 +41,12 @@ struct ModuleRecord {
                       // or the image's end where the file's headers tell it
   uint64_t device;
   uint64_t inode;
-  uint32_t pathOffset;  // into Snapshot::text
+  // Into Snapshot::text: as much of the path's start and of its file name as
+  // a record can show, which are the same bytes unless the path is longer.
+  std::size_t pathOffset;
   uint32_t pathLength;
+  std::size_t nameOffset;
+  uint32_t nameLength;
   bool executable;
   // Whether anonymous memory begins where its file's last mapping ends, as
   // the zero-filled pages of an image's .bss do: only then may the image go on.
@@ -74,8 +78,8 @@ struct Snapshot {
   std::size_t nextThread = 0;
 
   // Adds a name or path to `text`; its offset there.
-  uint32_t Keep(const char* bytes, std::size_t length) {
-    const auto offset = static_cast<uint32_t>(text.size());
+  std::size_t Keep(const char* bytes, std::size_t length) {
+    const std::size_t offset = text.size();
     text.append(bytes, length);
     return offset;
   }

@@ -89,7 +89,8 @@ void Fill(const Snapshot& snapshot, const ModuleRecord& record, MODULEENTRY32* e
   entry->GlblcntUsage = 0xFFFF;  // what Windows reports where it keeps no count
   entry->ProccntUsage = 0xFFFF;
   entry->modBaseSize = span > UINT32_MAX ? UINT32_MAX : static_cast<DWORD>(span);
-  CopyText(entry->szModule, path.substr(path.rfind('/') + 1));
+  CopyText(entry->szModule,
+           std::string_view(snapshot.text).substr(record.nameOffset, record.nameLength));
   CopyText(entry->szExePath, path);
 }
 
