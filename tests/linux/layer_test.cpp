@@ -547,6 +547,63 @@ TEST(ModuleSnapshot, ReadsBackAPathThatItsEscapesMakeLongerThanPathMax) {
   }
 }
 
+// A file, mapped executable by this process, under directories nested past
+// PATH_MAX, which only descriptors can reach; all removed when destroyed.
+class FileBeyondPathMax {
+ public:
+  FileBeyondPathMax(const std::string& top, const std::string& first, const std::string& rest,
+                    int depth) {
+    mkdir(top.c_str(), 0700);
+    directories_.push_back({open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), ""});
+    for (int i = 0; i <= depth; ++i) {
+      const std::string name = i == 0 ? first : rest;
+      mkdirat(directories_.back().first, name.c_str(), 0700);
+      directories_.push_back(
+          {openat(directories_.back().first, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC),
+           name});
+    }
+    const int fd = openat(directories_.back().first, "m", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    EXPECT_EQ(ftruncate(fd, static_cast<off_t>(page_)), 0);
+    mapped_ = mmap(nullptr, page_, PROT_READ | PROT_EXEC, MAP_PRIVATE, fd, 0);
+    EXPECT_NE(mapped_, MAP_FAILED);
+    close(fd);
+    top_ = top;
+  }
+  ~FileBeyondPathMax() {
+    munmap(mapped_, page_);
+    unlinkat(directories_.back().first, "m", 0);
+    for (std::size_t i = directories_.size() - 1; i > 0; --i) {
+      close(directories_[i].first);
+      unlinkat(directories_[i - 1].first, directories_[i].second.c_str(), AT_REMOVEDIR);
+    }
+    close(directories_[0].first);
+    rmdir(top_.c_str());
+  }
+  FileBeyondPathMax(const FileBeyondPathMax&) = delete;
+  FileBeyondPathMax& operator=(const FileBeyondPathMax&) = delete;
+
+ private:
+  std::vector<std::pair<int, std::string>> directories_;  // each open, with its name
+  std::string top_;
+  void* mapped_ = nullptr;
+  std::size_t page_ = 0;
+};
+
+TEST(ModuleSnapshot, TakesTheKernelsEscapeForALineBreakPastPathMax) {
+  // No interface of the kernel gives a path past PATH_MAX exactly: a literal
+  // "\\012" there shows as the line break it is taken for, on one line.
+  const std::string top = "/tmp/procreport-long-" + std::to_string(getpid());
+  const FileBeyondPathMax file(top, "lit\\012x", std::string(250, 'd'), 17);
+  const std::vector<MODULEENTRY32> modules = ModulesOf(0);
+  const auto module = std::find_if(modules.begin(), modules.end(), [&](const MODULEENTRY32& m) {
+    return std::string(m.szExePath).rfind(top + "/", 0) == 0;
+  });
+  ASSERT_NE(module, modules.end());
+  EXPECT_EQ(std::string(module->szExePath).substr(top.size() + 1, 10), "lit\\012x/d");
+  EXPECT_EQ(std::string(module->szModule), "m");
+}
+
 // This process's peak resident memory, in KiB.
 long PeakResidentKiB() {
   std::ifstream status("/proc/self/status");
