@@ -109,8 +109,8 @@ void EndRun(Reading* reading) {
   }
 }
 
-// Keeps as much of a path as a record shows, which is also where a file name
-// longer than that lies: each byte shows as one or more.
+// Keeps as much of a path, and of its file name, as a record shows (each byte
+// shows as one or more); the name apart only where the path is longer.
 void KeepPath(Snapshot* snapshot, std::string_view path, ModuleRecord* module) {
   const std::string_view shown = path.substr(0, MAX_PATH - 1);
   const std::string_view name = path.substr(path.rfind('/') + 1).substr(0, MAX_MODULE_NAME32);
