@@ -432,15 +432,9 @@ bool MayOpenMapFiles() {
 
 // The size of this process's module at `path`, or 0 when it lists none there.
 DWORD ModuleSize(const std::string& path) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
-  MODULEENTRY32 entry = {};
-  entry.dwSize = sizeof entry;
-  DWORD size = 0;
-  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
-    size = path == entry.szExePath ? entry.modBaseSize : size;
-  }
-  CloseHandle(snapshot);
-  return size;
+  const std::vector<MODULEENTRY32> modules = ModulesOf(0);
+  const MODULEENTRY32* module = FindModule(modules, path);
+  return module != nullptr ? module->modBaseSize : 0;
 }
 
 // The module at `shown` has the size the route to its file allows: its whole
@@ -640,17 +634,14 @@ int ListsOneModuleOfManyCopies(const std::string& path, int copies) {
     return 2;
   }
   const long before = PeakResidentKiB();
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, 0);
+  const std::vector<MODULEENTRY32> modules = ModulesOf(0);
   const long grown = PeakResidentKiB() - before;
-  MODULEENTRY32 entry = {};
-  entry.dwSize = sizeof entry;
-  int listed = 0;
-  for (BOOL more = Module32First(snapshot, &entry); more; more = Module32Next(snapshot, &entry)) {
-    listed += path.compare(0, MAX_PATH - 1, entry.szExePath) == 0 &&
-              std::string(entry.szModule) == path.substr(path.rfind('/') + 1);
-  }
-  CloseHandle(snapshot);
-  std::fprintf(stderr, "peak grew by %ld KiB; %d module(s) listed\n", grown, listed);
+  const auto listed = std::count_if(modules.begin(), modules.end(), [&](const MODULEENTRY32& m) {
+    return path.compare(0, MAX_PATH - 1, m.szExePath) == 0 &&
+           std::string(m.szModule) == path.substr(path.rfind('/') + 1);
+  });
+  std::fprintf(stderr, "peak grew by %ld KiB; %ld module(s) listed\n", grown,
+               static_cast<long>(listed));
   return grown < 4096 && listed == 1 ? 0 : 1;
 }
 

@@ -19,10 +19,9 @@ namespace {
 // The file behind a path, as a descriptor that only names it (O_PATH): opening
 // it so reads nothing, calls no device's driver (a path that another root's
 // owner chose, a container's, may name a watchdog here, which an open would
-// start), and does not wait on a FIFO. No
-// symbolic link is followed, where the kernel can refuse them all (openat2,
-// Linux 5.6); elsewhere the last component's alone, and the file's identity
-// decides.
+// start), and does not wait on a FIFO. No symbolic link is followed, where the
+// kernel can refuse them all (openat2, Linux 5.6); elsewhere the last
+// component's alone, and the file's identity decides.
 int OpenPathOnly(const std::string& path) {
   open_how how = {};
   how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
@@ -135,7 +134,7 @@ uint64_t PageSize() {
   return size;
 }
 
-std::optional<elf::ImageLayout> ReadImageLayout(int directory, const std::string& path,
+std::optional<elf::ImageLayout> ReadMappedImage(int directory, const std::string& path,
                                                 const FileId& file, uint64_t start, uint64_t end) {
   bool reached = false;
   if (!path.empty() && path[0] == '/') {

@@ -42,7 +42,7 @@ struct ImageLayouts {
 // deleted files and those outside this process's root too. Nothing is opened
 // for reading before it is known to be that file; nothing where the file
 // cannot be reached or its headers are no loadable image.
-std::optional<elf::ImageLayout> ReadImageLayout(int directory, const std::string& path,
+std::optional<elf::ImageLayout> ReadMappedImage(int directory, const std::string& path,
                                                 const FileId& file, uint64_t start, uint64_t end);
 
 // The kernel's page size.

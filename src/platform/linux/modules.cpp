@@ -82,7 +82,7 @@ void SizeImage(Reading* reading, ModuleRecord* module) {
   }
   if (!known) {
     layout =
-        ReadImageLayout(reading->directory, reading->path, file, module->low, module->firstEnd);
+        ReadMappedImage(reading->directory, reading->path, file, module->low, module->firstEnd);
     const std::lock_guard<std::mutex> lock(layouts.mutex);
     layouts.byFile.emplace(file, layout);
   }
