@@ -1,8 +1,5 @@
 #include <cstdio>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "report.h"
 
 namespace {
@@ -21,20 +18,64 @@ bool IsTrailingFiller(char c) {
   return byte == '.' || byte < 0x21;
 }
 
+// CompareObjectHandles came with Windows 10, in kernelbase.dll alone: it is
+// looked up, so that the program still starts on the systems before.
+using CompareObjectHandlesProc = BOOL(WINAPI*)(HANDLE, HANDLE);
+
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != FALSE;
+}
+
+// One file, however often opened: the same file index on the same volume.
+bool AreOneFile(HANDLE out, HANDLE err) {
+  BY_HANDLE_FILE_INFORMATION outFile = {};
+  BY_HANDLE_FILE_INFORMATION errFile = {};
+  return GetFileInformationByHandle(out, &outFile) && GetFileInformationByHandle(err, &errFile) &&
+         outFile.dwVolumeSerialNumber == errFile.dwVolumeSerialNumber &&
+         outFile.nFileIndexHigh == errFile.nFileIndexHigh &&
+         outFile.nFileIndexLow == errFile.nFileIndexLow;
+}
+
+// Where the system cannot tell, two pipes count as two: each stream then
+// keeps the very bytes it would have apart.
+bool AreOneObject(HANDLE out, HANDLE err) {
+  const HMODULE kernelBase = GetModuleHandleA("kernelbase.dll");
+  if (kernelBase == nullptr) {
+    return false;
+  }
+  const FARPROC found = GetProcAddress(kernelBase, "CompareObjectHandles");
+  if (found == nullptr) {
+    return false;
+  }
+  // Through a pointer to a function of no arguments, which any function pointer may be cast to.
+  const auto compare =
+      reinterpret_cast<CompareObjectHandlesProc>(reinterpret_cast<void (*)()>(found));
+  return compare(out, err) != FALSE;
+}
+
 // The report has no line break after a header and goes out in large blocks, so
-// a failure line that shares its destination (`>out 2>&1`, `2>&1 | less`, one
-// terminal) must let the report through first and start a line of its own.
-// The Windows C runtime gives every file inode 0: there, only terminals tell.
+// a failure line that shares its destination (`>out 2>&1`, `2>&1 | more`, one
+// console) must let the report through first and start a line of its own.
+// Any query that fails counts the two as apart.
 bool SharesDestinationWithReport() {
-  const int out = fileno(stdout);
-  const int err = fileno(stderr);
-  if (isatty(out) && isatty(err)) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE || err == nullptr ||
+      err == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  if (out == err) {
     return true;
   }
-  struct stat outFile = {};
-  struct stat errFile = {};
-  return fstat(out, &outFile) == 0 && fstat(err, &errFile) == 0 && outFile.st_ino != 0 &&
-         outFile.st_ino == errFile.st_ino && outFile.st_dev == errFile.st_dev;
+  if (IsConsole(out) && IsConsole(err)) {
+    return true;
+  }
+  const DWORD type = GetFileType(out);
+  if (type == FILE_TYPE_UNKNOWN || type != GetFileType(err)) {
+    return false;
+  }
+  return type == FILE_TYPE_DISK ? AreOneFile(out, err) : AreOneObject(out, err);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform_double.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -140,8 +141,15 @@ const char* NameOf(Op op) {
       "CloseHandle",
       "GetLastError",
       "FormatMessageA",
+      "GetStdHandle",
+      "GetConsoleMode",
+      "GetFileType",
+      "GetFileInformationByHandle",
+      "GetModuleHandleA",
+      "GetProcAddress",
+      "CompareObjectHandles",
   };
-  static_assert(std::size(kNames) == static_cast<std::size_t>(Op::kFormatMessageA) + 1);
+  static_assert(std::size(kNames) == static_cast<std::size_t>(Op::kCompareObjectHandles) + 1);
   return kNames[static_cast<int>(op)];
 }
 
@@ -342,6 +350,143 @@ extern "C" DWORD WINAPI PLATFORM_NAME(FormatMessageA)(DWORD dwFlags, LPCVOID lpS
   return static_cast<DWORD>(std::min<std::size_t>(it->second.size(), nSize));
 }
 
+namespace fake {
+namespace {
+
+// ERROR_NOT_SAME_OBJECT, which mingw-w64's headers lack.
+constexpr DWORD kNotSameObject = 1656;
+
+// kernelbase.dll, as GetModuleHandleA gives it.
+const HMODULE kKernelBase = reinterpret_cast<HMODULE>(std::uintptr_t{0x7100});
+
+// The stream a handle from GetStdHandle leads to; null, with ERROR_INVALID_HANDLE set, for another.
+const Stream* StreamOf(HANDLE handle) {
+  const World& world = The().world;
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value != 0 && value == world.out.handle) {
+    return &world.out;
+  }
+  if (value != 0 && value == world.err.handle) {
+    return &world.err;
+  }
+  FailWith(ERROR_INVALID_HANDLE);
+  return nullptr;
+}
+
+bool SameLetters(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) {
+      return false;
+    }
+  }
+  return *a == *b;
+}
+
+BOOL WINAPI FakeCompareObjectHandles(HANDLE hFirstObjectHandle, HANDLE hSecondObjectHandle) {
+  if (Fails(Op::kCompareObjectHandles, 0,
+            {Address(hFirstObjectHandle), Address(hSecondObjectHandle)})) {
+    return FALSE;
+  }
+  const Stream* first = StreamOf(hFirstObjectHandle);
+  const Stream* second = first != nullptr ? StreamOf(hSecondObjectHandle) : nullptr;
+  if (second == nullptr) {
+    return FALSE;
+  }
+  if (first->object != second->object) {
+    FailWith(kNotSameObject);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+}  // namespace fake
+
+extern "C" HANDLE WINAPI PLATFORM_NAME(GetStdHandle)(DWORD nStdHandle) {
+  if (fake::Fails(Op::kGetStdHandle, 0, {nStdHandle})) {
+    return INVALID_HANDLE_VALUE;
+  }
+  const fake::World& world = fake::The().world;
+  if (nStdHandle == STD_OUTPUT_HANDLE || nStdHandle == STD_ERROR_HANDLE) {
+    return reinterpret_cast<HANDLE>(nStdHandle == STD_OUTPUT_HANDLE ? world.out.handle
+                                                                    : world.err.handle);
+  }
+  fake::FailWith(ERROR_INVALID_HANDLE);
+  return INVALID_HANDLE_VALUE;
+}
+
+extern "C" BOOL WINAPI PLATFORM_NAME(GetConsoleMode)(HANDLE hConsoleHandle, LPDWORD lpMode) {
+  if (fake::Fails(Op::kGetConsoleMode, 0, {fake::Address(hConsoleHandle), fake::Address(lpMode)})) {
+    return FALSE;
+  }
+  const fake::Stream* stream = fake::StreamOf(hConsoleHandle);
+  if (stream == nullptr) {
+    return FALSE;
+  }
+  if (!stream->console) {
+    fake::FailWith(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *lpMode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+  return TRUE;
+}
+
+extern "C" DWORD WINAPI PLATFORM_NAME(GetFileType)(HANDLE hFile) {
+  if (fake::Fails(Op::kGetFileType, 0, {fake::Address(hFile)})) {
+    return FILE_TYPE_UNKNOWN;
+  }
+  const fake::Stream* stream = fake::StreamOf(hFile);
+  return stream != nullptr ? stream->type : FILE_TYPE_UNKNOWN;
+}
+
+extern "C" BOOL WINAPI PLATFORM_NAME(GetFileInformationByHandle)(
+    HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+  if (fake::Fails(Op::kGetFileInformationByHandle, 0,
+                  {fake::Address(hFile), fake::Address(lpFileInformation)})) {
+    return FALSE;
+  }
+  const fake::Stream* stream = fake::StreamOf(hFile);
+  if (stream == nullptr) {
+    return FALSE;
+  }
+  if (stream->type != FILE_TYPE_DISK) {
+    fake::FailWith(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  *lpFileInformation = BY_HANDLE_FILE_INFORMATION{};
+  lpFileInformation->dwVolumeSerialNumber = stream->volume;
+  lpFileInformation->nFileIndexLow = stream->fileIndex;
+  lpFileInformation->nNumberOfLinks = 1;
+  return TRUE;
+}
+
+extern "C" HMODULE WINAPI PLATFORM_NAME(GetModuleHandleA)(LPCSTR lpModuleName) {
+  if (fake::Fails(Op::kGetModuleHandleA, 0, {fake::Address(lpModuleName)})) {
+    return nullptr;
+  }
+  if (lpModuleName == nullptr || !fake::SameLetters(lpModuleName, "kernelbase.dll")) {
+    fake::FailWith(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  return fake::kKernelBase;
+}
+
+extern "C" FARPROC WINAPI PLATFORM_NAME(GetProcAddress)(HMODULE hModule, LPCSTR lpProcName) {
+  if (fake::Fails(Op::kGetProcAddress, 0, {fake::Address(hModule), fake::Address(lpProcName)})) {
+    return nullptr;
+  }
+  if (hModule != fake::kKernelBase) {
+    fake::FailWith(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!fake::The().world.hasCompareObjectHandles ||
+      std::strcmp(lpProcName, "CompareObjectHandles") != 0) {
+    fake::FailWith(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&fake::FakeCompareObjectHandles));
+}
+
 // What the report's renamed imports on Windows go through.
 #ifdef _WIN32
 #define IMPORT_POINTER(name) \
@@ -358,4 +503,10 @@ IMPORT_POINTER(GetPriorityClass)
 IMPORT_POINTER(CloseHandle)
 IMPORT_POINTER(GetLastError)
 IMPORT_POINTER(FormatMessageA)
+IMPORT_POINTER(GetStdHandle)
+IMPORT_POINTER(GetConsoleMode)
+IMPORT_POINTER(GetFileType)
+IMPORT_POINTER(GetFileInformationByHandle)
+IMPORT_POINTER(GetModuleHandleA)
+IMPORT_POINTER(GetProcAddress)
 #endif

@@ -30,6 +30,13 @@ enum class Op {
   kCloseHandle,
   kGetLastError,
   kFormatMessageA,
+  kGetStdHandle,
+  kGetConsoleMode,
+  kGetFileType,
+  kGetFileInformationByHandle,
+  kGetModuleHandleA,
+  kGetProcAddress,
+  kCompareObjectHandles,
 };
 
 const char* NameOf(Op op);
@@ -54,6 +61,16 @@ struct Thread {
   LONG deltaPriority = 0;
 };
 
+// Where standard output or standard error leads, as the handle queries tell it.
+struct Stream {
+  std::uintptr_t handle = 0;  // what GetStdHandle gives; 0 for none
+  DWORD type = FILE_TYPE_DISK;
+  bool console = false;
+  DWORD volume = 0;  // of a disk file: its volume's serial number and its index there
+  DWORD fileIndex = 0;
+  int object = 0;  // the same for two handles to one object
+};
+
 // Fails the `occurrence`-th call (counted from 1) of `op`, or every call of it when 0.
 struct Fault {
   Op op;
@@ -65,6 +82,10 @@ struct World {
   std::vector<Process> processes;
   std::vector<Thread> threads;
   std::map<DWORD, std::string> messages;  // FormatMessageA's texts, stored as given
+  // By default two files apart, as a caller that keeps the two apart has them.
+  Stream out{0x7000, FILE_TYPE_DISK, false, 1, 1, 1};
+  Stream err{0x7004, FILE_TYPE_DISK, false, 1, 2, 2};
+  bool hasCompareObjectHandles = true;  // false as on Windows before 10
   std::vector<Fault> faults;
   int failCallNumber = 0;  // also fails the n-th call of all (GetLastError not counted)
   DWORD failCallCode = 0;

@@ -18,6 +18,8 @@ enum class Destination { kTerminal, kFile, kPipe };
 struct SharedCase {
   const char* title;
   Destination destination;
+  fake::Stream out;  // as the system's handles tell it
+  fake::Stream err;
 };
 
 void PrintTo(const SharedCase& c, std::ostream* os) { *os << c.title; }
@@ -55,6 +57,8 @@ TEST_P(SharedDestination, HoldsEveryLineWholeInItsPlace) {
   fake::Reset(world);
   // The same run with the two apart gives the report to interleave.
   const std::string report = RunProgram().out;
+  world.out = GetParam().out;
+  world.err = GetParam().err;
   const std::string header = Header(world.processes[1].exe);
   std::string expected = report;
   expected.insert(report.find(header) + header.size(),
@@ -107,9 +111,12 @@ TEST_P(SharedDestination, HoldsEveryLineWholeInItsPlace) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedDestinations, SharedDestination,
-                         testing::Values(SharedCase{"one terminal", Destination::kTerminal},
-                                         SharedCase{"one file", Destination::kFile},
-                                         SharedCase{"one pipe", Destination::kPipe}),
+                         testing::Values(SharedCase{"one terminal", Destination::kTerminal,
+                                                    kConsoleOut, kConsoleErr},
+                                         SharedCase{"one file", Destination::kFile, kFileOut,
+                                                    kFileErr},
+                                         SharedCase{"one pipe", Destination::kPipe, kPipeOut,
+                                                    kPipeErr}),
                          TitleName());
 
 }  // namespace

@@ -2,6 +2,7 @@
 // every run, whatever failed.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,17 @@ inline fake::World ThreeProcesses() {
   };
   return world;
 }
+
+// Standard output and standard error, each as one object: one console, one
+// file, one pipe.
+inline constexpr std::uintptr_t kOut = 0x7000;
+inline constexpr std::uintptr_t kErr = 0x7004;
+inline const fake::Stream kConsoleOut{kOut, FILE_TYPE_CHAR, true, 0, 0, 7};
+inline const fake::Stream kConsoleErr{kErr, FILE_TYPE_CHAR, true, 0, 0, 7};
+inline const fake::Stream kFileOut{kOut, FILE_TYPE_DISK, false, 0xC0DE, 42, 9};
+inline const fake::Stream kFileErr{kErr, FILE_TYPE_DISK, false, 0xC0DE, 42, 9};
+inline const fake::Stream kPipeOut{kOut, FILE_TYPE_PIPE, false, 0, 0, 3};
+inline const fake::Stream kPipeErr{kErr, FILE_TYPE_PIPE, false, 0, 0, 3};
 
 // A test name from a case's title: letters and digits, the rest as "_".
 struct TitleName {

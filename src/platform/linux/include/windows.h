@@ -13,13 +13,57 @@ typedef char CHAR;
 typedef uint32_t DWORD;
 typedef int32_t LONG;  // LONG is 32 bits on Windows, whatever the host's long is
 typedef void* HANDLE;
+typedef HANDLE HMODULE;
 typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef DWORD* LPDWORD;
 typedef const void* LPCVOID;
+typedef intptr_t (*FARPROC)();
 
 #define FALSE 0
 #define TRUE 1
 #define MAX_PATH 260
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+// The standard handles: what GetStdHandle takes.
+#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+
+// What a file handle leads to.
+#define FILE_TYPE_UNKNOWN 0x0000u
+#define FILE_TYPE_DISK 0x0001u
+#define FILE_TYPE_CHAR 0x0002u
+#define FILE_TYPE_PIPE 0x0003u
+
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+
+// Console modes.
+#define ENABLE_PROCESSED_INPUT 0x0001u
+#define ENABLE_LINE_INPUT 0x0002u
+#define ENABLE_ECHO_INPUT 0x0004u
+#define ENABLE_PROCESSED_OUTPUT 0x0001u
+#define ENABLE_WRAP_AT_EOL_OUTPUT 0x0002u
+
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
 
 // Access rights. PROCESS_ALL_ACCESS is the classic mask, before Vista widened it.
 #define SYNCHRONIZE 0x00100000u
@@ -48,7 +92,10 @@ typedef const void* LPCVOID;
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
+#define ERROR_MOD_NOT_FOUND 126u
+#define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_MR_MID_NOT_FOUND 317u
+#define ERROR_NOT_SAME_OBJECT 1656u
 #define ERROR_RESOURCE_LANG_NOT_FOUND 15100u
 
 // Message lookup.
@@ -68,4 +115,13 @@ DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                             LPSTR lpBuffer, DWORD nSize, va_list* Arguments);
+
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
+DWORD WINAPI GetFileType(HANDLE hFile);
+BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+// Exported by kernelbase.dll only, from Windows 10 on: callers look it up.
+BOOL WINAPI CompareObjectHandles(HANDLE hFirstObjectHandle, HANDLE hSecondObjectHandle);
 }
