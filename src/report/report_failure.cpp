@@ -111,4 +111,6 @@ void ReportFailure(const char* operation) {
   }
   std::fprintf(stderr, "%sprocreport: %s failed with error %u%s%s%s", shared ? "\n" : "", operation,
                static_cast<unsigned>(code), text[0] != '\0' ? ": " : "", text, shared ? "" : "\n");
+  // Out before the report goes on: Wine's C runtime buffers standard error in a file.
+  std::fflush(stderr);
 }

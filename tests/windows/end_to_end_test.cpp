@@ -100,6 +100,36 @@ ProgramRun RunProcreport() {
   return run;
 }
 
+// The program run the way users capture a console program's output:
+// `cmd /c "procreport.exe > file 2>&1"`, both streams into one file.
+ProgramRun RunProcreportThroughCmd() {
+  const std::string outPath = TemporaryFile();
+  char folder[MAX_PATH] = "";
+  GetSystemDirectoryA(folder, sizeof folder);
+  // cmd takes the outer quotes off, and keeps those around each path.
+  std::string commandLine = std::string(folder) + "\\cmd.exe /c \"\"" + BesideThisSuite(kProgram) +
+                            "\" > \"" + outPath + "\" 2>&1\"";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  ProgramRun run;
+  if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &run.status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  } else {
+    ADD_FAILURE() << "cmd.exe did not start: error " << GetLastError();
+  }
+  HANDLE out = CreateFileA(outPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+  run.out = ReadBack(out);
+  CloseHandle(out);
+  DeleteFileA(outPath.c_str());
+  return run;
+}
+
 // The report read back strictly, after its CR LF line ends are checked.
 ParsedReport ReadReport(const std::string& bytes) {
   ParsedReport report = ParseReport(FromPlatformLineEnds(bytes));
@@ -151,13 +181,14 @@ std::map<DWORD, LiveProcess> ProcessesNow() {
   return processes;
 }
 
-// A process of the other bitness (Wine's cmd.exe) that waits on its input
-// until the suite ends it, so that the report is made while one runs: a
-// 64-bit one for the 32-bit suite under WoW64, a 32-bit one for the 64-bit
-// suite where 32-bit programs run.
-class OtherBitnessSleeper {
+// A system program that waits on its input until the suite ends it, so that
+// the report is made while it runs.
+class Sleeper {
  public:
-  OtherBitnessSleeper() {
+  enum class Bitness { kThis, kOther };
+  enum class Access { kOpen, kRefused };
+
+  Sleeper(const char* commandLine, Bitness bitness, Access access) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE input = nullptr;
     if (!CreatePipe(&input, &feed_, &inherit, 0)) {
@@ -170,25 +201,33 @@ class OtherBitnessSleeper {
     startup.hStdInput = input;
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // A DACL without entries: no one may open the process, its creator aside,
+    // who holds its handle already.
+    SECURITY_DESCRIPTOR refusing = {};
+    ACL empty = {};
+    InitializeSecurityDescriptor(&refusing, SECURITY_DESCRIPTOR_REVISION);
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    SetSecurityDescriptorDacl(&refusing, TRUE, &empty, FALSE);
+    SECURITY_ATTRIBUTES security = {sizeof security, &refusing, FALSE};
     // The 64-bit system folder as it is, not the 32-bit one that WoW64 shows
     // instead; or the 32-bit one.
     PVOID redirection = nullptr;
     Wow64DisableWow64FsRedirection(&redirection);
     char folder[MAX_PATH] = "";
-    if (sizeof(void*) == 4) {
+    if ((sizeof(void*) == 4) == (bitness == Bitness::kOther)) {
       GetSystemDirectoryA(folder, sizeof folder);
     } else {
       GetSystemWow64DirectoryA(folder, sizeof folder);
     }
-    std::string commandLine = std::string(folder) + "\\cmd.exe /q /k";
-    if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &process_)) {
+    std::string line = std::string(folder) + "\\" + commandLine;
+    if (CreateProcessA(nullptr, &line[0], access == Access::kRefused ? &security : nullptr, nullptr,
+                       TRUE, 0, nullptr, nullptr, &startup, &process_)) {
       CloseHandle(process_.hThread);
     }
     Wow64RevertWow64FsRedirection(redirection);
     CloseHandle(input);
   }
-  ~OtherBitnessSleeper() {
+  ~Sleeper() {
     if (process_.hProcess != nullptr) {
       TerminateProcess(process_.hProcess, 0);
       WaitForSingleObject(process_.hProcess, INFINITE);
@@ -196,8 +235,8 @@ class OtherBitnessSleeper {
     }
     CloseHandle(feed_);
   }
-  OtherBitnessSleeper(const OtherBitnessSleeper&) = delete;
-  OtherBitnessSleeper& operator=(const OtherBitnessSleeper&) = delete;
+  Sleeper(const Sleeper&) = delete;
+  Sleeper& operator=(const Sleeper&) = delete;
 
   DWORD id() const { return process_.dwProcessId; }
 
@@ -236,13 +275,19 @@ DWORD SizeOfLoadedImage(const char* name) {
 class RealReport : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    std::unique_ptr<OtherBitnessSleeper> sleeper;
+    std::unique_ptr<Sleeper> otherBitness;
     if (sizeof(void*) == 8 || RunsUnderWow64()) {
-      sleeper = std::make_unique<OtherBitnessSleeper>();
-      otherBitness_ = sleeper->id();
+      otherBitness = std::make_unique<Sleeper>("cmd.exe /q /k", Sleeper::Bitness::kOther,
+                                               Sleeper::Access::kOpen);
+      otherBitness_ = otherBitness->id();
     }
+    // A failure on every Windows and under every Wine: a process that may not be opened.
+    const Sleeper refusing("find.exe \"procreport\"", Sleeper::Bitness::kThis,
+                           Sleeper::Access::kRefused);
+    refusing_ = refusing.id();
     before_ = ProcessesNow();
     run_ = RunProcreport();
+    throughCmd_ = RunProcreportThroughCmd();
     after_ = ProcessesNow();
   }
 
@@ -261,6 +306,8 @@ class RealReport : public testing::Test {
   inline static DWORD otherBitness_ = 0;
   inline static std::map<DWORD, LiveProcess> before_;
   inline static ProgramRun run_;
+  inline static DWORD refusing_ = 0;
+  inline static ProgramRun throughCmd_;
   inline static std::map<DWORD, LiveProcess> after_;
 };
 
@@ -364,8 +411,8 @@ TEST_F(RealReport, ListsItsOwnModulesWithTheirSizes) {
 }
 
 TEST_F(RealReport, ToldOnlyWellFormedFailuresOnStandardError) {
-  // Under Wine every process can be opened; one that ends between the
-  // snapshot and its open is the only failure to expect.
+  // The suite's refusing process fails its open; one that ends between the
+  // snapshot and its open fails too; under WoW64, the 64-bit ones' module lists.
   const std::regex failure(
       "procreport: (CreateToolhelp32Snapshot \\(of "
       "(processes|modules)\\)|Process32First|OpenProcess|"
@@ -385,6 +432,38 @@ TEST_F(RealReport, ToldOnlyWellFormedFailuresOnStandardError) {
       std::count_if(processes.begin(), processes.end(),
                     [](const ReportedProcess& process) { return process.modules.empty(); });
   EXPECT_EQ(static_cast<std::size_t>(headersAlone), lines.size());
+}
+
+// Both streams in one file, as `cmd /c "procreport.exe > file 2>&1"` makes
+// them: each failure line right under the header of its process, on a line of
+// its own, and the report around the failure lines whole.
+TEST_F(RealReport, ThroughCmdIntoOneFileGivesEachFailureLineRightUnderItsHeader) {
+  ASSERT_NE(refusing_, 0u) << "the refusing process did not start";
+  EXPECT_EQ(throughCmd_.status, 1u);
+  const std::regex failure("procreport: [A-Za-z0-9 ()]+ failed with error [0-9]+(: .*[^. \\t])?");
+  const std::vector<std::string> lines = Lines(FromPlatformLineEnds(throughCmd_.out));
+  std::string report;  // the text less its failure lines
+  std::size_t failures = 0;
+  bool refusalShown = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find("procreport: ") == std::string::npos) {
+      report += (i == 0 ? "" : "\n") + lines[i];
+      continue;
+    }
+    ++failures;
+    EXPECT_TRUE(std::regex_match(lines[i], failure)) << "not a line of its own: " << lines[i];
+    ASSERT_GT(i, 0u);
+    EXPECT_EQ(lines[i - 1].rfind("!PROCESS NAME:=", 0), 0u)
+        << lines[i] << "\n comes under: " << lines[i - 1];
+    EXPECT_TRUE(i + 1 == lines.size() || lines[i + 1].empty())
+        << "more follows " << lines[i] << ": " << lines[i + 1];
+    refusalShown = refusalShown || (lines[i - 1] == "!PROCESS NAME:=find.exe" &&
+                                    lines[i].rfind("procreport: OpenProcess failed with error 5", 0) == 0);
+  }
+  EXPECT_TRUE(refusalShown) << "no refused open under find.exe's header";
+  const ParsedReport parsed = ParseReport(report);
+  EXPECT_TRUE(parsed.wellFormed) << parsed.fault;
+  EXPECT_GT(parsed.processes.size(), failures);
 }
 
 TEST(ProcreportExe, IsAConsoleProgramOfThisBuildsBitness) {
