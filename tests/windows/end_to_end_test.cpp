@@ -209,12 +209,14 @@ class Sleeper {
     InitializeAcl(&empty, sizeof empty, ACL_REVISION);
     SetSecurityDescriptorDacl(&refusing, TRUE, &empty, FALSE);
     SECURITY_ATTRIBUTES security = {sizeof security, &refusing, FALSE};
-    // The 64-bit system folder as it is, not the 32-bit one that WoW64 shows
-    // instead; or the 32-bit one.
-    PVOID redirection = nullptr;
-    Wow64DisableWow64FsRedirection(&redirection);
+    // This bitness: the system folder as WoW64 shows it to a 32-bit caller.
+    // The other: the 64-bit one as it is, or the 32-bit one.
     char folder[MAX_PATH] = "";
-    if ((sizeof(void*) == 4) == (bitness == Bitness::kOther)) {
+    PVOID redirection = nullptr;
+    if (bitness == Bitness::kOther) {
+      Wow64DisableWow64FsRedirection(&redirection);
+    }
+    if (bitness == Bitness::kThis || sizeof(void*) == 4) {
       GetSystemDirectoryA(folder, sizeof folder);
     } else {
       GetSystemWow64DirectoryA(folder, sizeof folder);
@@ -224,7 +226,9 @@ class Sleeper {
                        TRUE, 0, nullptr, nullptr, &startup, &process_)) {
       CloseHandle(process_.hThread);
     }
-    Wow64RevertWow64FsRedirection(redirection);
+    if (bitness == Bitness::kOther) {
+      Wow64RevertWow64FsRedirection(redirection);
+    }
     CloseHandle(input);
   }
   ~Sleeper() {

@@ -25,10 +25,13 @@ constexpr Message kMessages[] = {
     {ERROR_GEN_FAILURE, "A device attached to the system is not functioning.\r\n"},
     {ERROR_INVALID_PARAMETER, "The parameter is incorrect.\r\n"},
     {ERROR_INSUFFICIENT_BUFFER, "The data area passed to a system call is too small.\r\n"},
+    {ERROR_MOD_NOT_FOUND, "The specified module could not be found.\r\n"},
+    {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found.\r\n"},
     {ERROR_MR_MID_NOT_FOUND,
      "The system cannot find message text for message number 0x%1 in the message file for %2.\r\n"},
     {ERROR_RESOURCE_LANG_NOT_FOUND,
      "The specified resource language ID cannot be found in the image file.\r\n"},
+    {ERROR_NOT_SAME_OBJECT, "The objects are not identical.\r\n"},
 };
 
 const char* TextOf(DWORD code) {
