@@ -375,7 +375,8 @@ const Stream* StreamOf(HANDLE handle) {
 
 bool SameLetters(const char* a, const char* b) {
   for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b))) {
+    if (std::tolower(static_cast<unsigned char>(*a)) !=
+        std::tolower(static_cast<unsigned char>(*b))) {
       return false;
     }
   }

@@ -1079,7 +1079,8 @@ class Place {
     std::string bytes;
     char chunk[4096];
     if (kind_ == Kind::kFile) {
-      for (ssize_t count; (count = pread(read_, chunk, sizeof chunk, static_cast<off_t>(bytes.size()))) > 0;) {
+      for (ssize_t count;
+           (count = pread(read_, chunk, sizeof chunk, static_cast<off_t>(bytes.size()))) > 0;) {
         bytes.append(chunk, static_cast<std::size_t>(count));
       }
       return bytes;
@@ -1125,7 +1126,7 @@ TEST_P(StandardHandles, TellTheFailureReporterWhetherTheReportSharesItsPlace) {
     other = std::make_unique<Place>(c.err);
   }
   ASSERT_TRUE(out.ok() && (other == nullptr || other->ok())) << std::strerror(errno);
-  const int err = c.second == Second::kSamePlace ? out.writer()
+  const int err = c.second == Second::kSamePlace  ? out.writer()
                   : c.second == Second::kReopened ? out.Reopen()
                                                   : other->writer();
   ASSERT_GE(err, 0) << std::strerror(errno);

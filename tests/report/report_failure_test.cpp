@@ -66,7 +66,6 @@ struct DestinationCase {
 
 void PrintTo(const DestinationCase& c, std::ostream* os) { *os << c.title; }
 
-
 fake::Stream With(fake::Stream stream, void (*change)(fake::Stream&)) {
   change(stream);
   return stream;
@@ -93,19 +92,42 @@ std::vector<DestinationCase> Destinations() {
        kFileErr, false},
       {"one handle for both", kFileOut, With(kFileErr, [](fake::Stream& s) { s.handle = kOut; }),
        true},
-      {"no standard error", kFileOut, With(kFileErr, [](fake::Stream& s) { s.handle = 0; }),
-       false},
+      {"no standard error", kFileOut, With(kFileErr, [](fake::Stream& s) { s.handle = 0; }), false},
       // A failed query counts the two as apart, unless another way tells.
-      {"standard handle unknown", kFileOut, kFileErr, false,
+      {"standard handle unknown",
+       kFileOut,
+       kFileErr,
+       false,
        {{Op::kGetStdHandle, 2, ERROR_INVALID_HANDLE}}},
-      {"file type unknown", kFileOut, kFileErr, false, {{Op::kGetFileType, 1, ERROR_ACCESS_DENIED}}},
-      {"file information refused", kFileOut, kFileErr, false,
+      {"file type unknown",
+       kFileOut,
+       kFileErr,
+       false,
+       {{Op::kGetFileType, 1, ERROR_ACCESS_DENIED}}},
+      {"file information refused",
+       kFileOut,
+       kFileErr,
+       false,
        {{Op::kGetFileInformationByHandle, 2, ERROR_ACCESS_DENIED}}},
-      {"console mode refused, the object tells", kConsoleOut, kConsoleErr, true,
+      {"console mode refused, the object tells",
+       kConsoleOut,
+       kConsoleErr,
+       true,
        {{Op::kGetConsoleMode, 2, ERROR_ACCESS_DENIED}}},
-      {"no kernelbase", kPipeOut, kPipeErr, false, {{Op::kGetModuleHandleA, 0, ERROR_MOD_NOT_FOUND}}},
-      {"lookup refused", kPipeOut, kPipeErr, false, {{Op::kGetProcAddress, 0, ERROR_ACCESS_DENIED}}},
-      {"comparison refused", kPipeOut, kPipeErr, false,
+      {"no kernelbase",
+       kPipeOut,
+       kPipeErr,
+       false,
+       {{Op::kGetModuleHandleA, 0, ERROR_MOD_NOT_FOUND}}},
+      {"lookup refused",
+       kPipeOut,
+       kPipeErr,
+       false,
+       {{Op::kGetProcAddress, 0, ERROR_ACCESS_DENIED}}},
+      {"comparison refused",
+       kPipeOut,
+       kPipeErr,
+       false,
        {{Op::kCompareObjectHandles, 0, ERROR_ACCESS_DENIED}}},
   };
 }
@@ -150,7 +172,7 @@ TEST_P(FailureDestination, DecidesWhereTheLineStarts) {
   EXPECT_EQ(fake::Calls().front().op, fake::Op::kGetLastError) << "the code was not read first";
 }
 
-INSTANTIATE_TEST_SUITE_P(FailureDestinations, FailureDestination,
-                         testing::ValuesIn(Destinations()), TitleName());
+INSTANTIATE_TEST_SUITE_P(FailureDestinations, FailureDestination, testing::ValuesIn(Destinations()),
+                         TitleName());
 
 }  // namespace

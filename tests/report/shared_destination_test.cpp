@@ -110,13 +110,11 @@ TEST_P(SharedDestination, HoldsEveryLineWholeInItsPlace) {
   EXPECT_EQ(bytes, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(SharedDestinations, SharedDestination,
-                         testing::Values(SharedCase{"one terminal", Destination::kTerminal,
-                                                    kConsoleOut, kConsoleErr},
-                                         SharedCase{"one file", Destination::kFile, kFileOut,
-                                                    kFileErr},
-                                         SharedCase{"one pipe", Destination::kPipe, kPipeOut,
-                                                    kPipeErr}),
-                         TitleName());
+INSTANTIATE_TEST_SUITE_P(
+    SharedDestinations, SharedDestination,
+    testing::Values(SharedCase{"one terminal", Destination::kTerminal, kConsoleOut, kConsoleErr},
+                    SharedCase{"one file", Destination::kFile, kFileOut, kFileErr},
+                    SharedCase{"one pipe", Destination::kPipe, kPipeOut, kPipeErr}),
+    TitleName());
 
 }  // namespace

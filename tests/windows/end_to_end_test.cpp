@@ -461,8 +461,9 @@ TEST_F(RealReport, ThroughCmdIntoOneFileGivesEachFailureLineRightUnderItsHeader)
         << lines[i] << "\n comes under: " << lines[i - 1];
     EXPECT_TRUE(i + 1 == lines.size() || lines[i + 1].empty())
         << "more follows " << lines[i] << ": " << lines[i + 1];
-    refusalShown = refusalShown || (lines[i - 1] == "!PROCESS NAME:=find.exe" &&
-                                    lines[i].rfind("procreport: OpenProcess failed with error 5", 0) == 0);
+    refusalShown =
+        refusalShown || (lines[i - 1] == "!PROCESS NAME:=find.exe" &&
+                         lines[i].rfind("procreport: OpenProcess failed with error 5", 0) == 0);
   }
   EXPECT_TRUE(refusalShown) << "no refused open under find.exe's header";
   const ParsedReport parsed = ParseReport(report);

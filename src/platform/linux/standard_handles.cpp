@@ -155,8 +155,7 @@ extern "C" BOOL WINAPI GetFileInformationByHandle(HANDLE hFile,
 
 // The object a descriptor leads to is taken to be its inode: one file, pipe,
 // socket or terminal, however many times and ways it was opened.
-extern "C" BOOL WINAPI CompareObjectHandles(HANDLE hFirstObjectHandle,
-                                            HANDLE hSecondObjectHandle) {
+extern "C" BOOL WINAPI CompareObjectHandles(HANDLE hFirstObjectHandle, HANDLE hSecondObjectHandle) {
   struct stat first = {};
   struct stat second = {};
   if (!Stat(hFirstObjectHandle, &first) || !Stat(hSecondObjectHandle, &second)) {

@@ -119,7 +119,8 @@ DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, 
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
 DWORD WINAPI GetFileType(HANDLE hFile);
 BOOL WINAPI GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
-BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile,
+                                       LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 // Exported by kernelbase.dll only, from Windows 10 on: callers look it up.
