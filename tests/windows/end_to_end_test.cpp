@@ -64,6 +64,23 @@ std::string ReadBack(HANDLE file) {
   return bytes;
 }
 
+// Starts a command line and waits for its end; its exit status.
+DWORD RunToEnd(std::string commandLine, STARTUPINFOA startup, BOOL inheritHandles) {
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  DWORD status = 0;
+  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, inheritHandles, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    ADD_FAILURE() << commandLine << " did not start: error " << GetLastError();
+    return status;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return status;
+}
+
 // This build's program: procreport.exe, or procreport64.exe beside the 64-bit suite.
 const char* const kProgram = PROCREPORT_EXE;
 
@@ -74,23 +91,12 @@ ProgramRun RunProcreport() {
   HANDLE out = InheritableFile(outPath);
   HANDLE err = InheritableFile(errPath);
   STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = out;
   startup.hStdError = err;
-  std::string commandLine = "\"" + BesideThisSuite(kProgram) + "\"";
-  PROCESS_INFORMATION process = {};
   ProgramRun run;
-  if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                     &startup, &process)) {
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &run.status);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  } else {
-    ADD_FAILURE() << kProgram << " did not start: error " << GetLastError();
-  }
+  run.status = RunToEnd("\"" + BesideThisSuite(kProgram) + "\"", startup, TRUE);
   run.out = ReadBack(out);
   run.err = ReadBack(err);
   CloseHandle(out);
@@ -107,21 +113,10 @@ ProgramRun RunProcreportThroughCmd() {
   char folder[MAX_PATH] = "";
   GetSystemDirectoryA(folder, sizeof folder);
   // cmd takes the outer quotes off, and keeps those around each path.
-  std::string commandLine = std::string(folder) + "\\cmd.exe /c \"\"" + BesideThisSuite(kProgram) +
-                            "\" > \"" + outPath + "\" 2>&1\"";
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
+  const std::string commandLine = std::string(folder) + "\\cmd.exe /c \"\"" +
+                                  BesideThisSuite(kProgram) + "\" > \"" + outPath + "\" 2>&1\"";
   ProgramRun run;
-  if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                     &startup, &process)) {
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &run.status);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  } else {
-    ADD_FAILURE() << "cmd.exe did not start: error " << GetLastError();
-  }
+  run.status = RunToEnd(commandLine, STARTUPINFOA{}, FALSE);
   HANDLE out = CreateFileA(outPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_EXISTING, 0, nullptr);
   run.out = ReadBack(out);
