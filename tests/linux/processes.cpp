@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -44,6 +45,43 @@ void CopyFile(const char* from, const std::string& to) {
   close(out);
 }
 
+// The suite's sleeper, copied once into a directory that every user may read:
+// the build tree may lie where only its owner can (a clone in /root), and
+// sleepers are also started by the suite's children that have become another user.
+class PublicSleeper {
+ public:
+  PublicSleeper() : owner_(getpid()) {
+    char pattern[] = "/tmp/procreport-sleeper-XXXXXX";
+    if (mkdtemp(pattern) == nullptr || chmod(pattern, 0755) != 0) {
+      throw std::runtime_error("cannot make a directory for the sleeper");
+    }
+    directory_ = pattern;
+    path_ = directory_ + "/test_sleeper";
+    CopyFile(TEST_SLEEPER, path_);
+  }
+  ~PublicSleeper() {
+    // Forked children end through exit() too; only the process that made it removes it.
+    if (getpid() == owner_) {
+      unlink(path_.c_str());
+      rmdir(directory_.c_str());
+    }
+  }
+  PublicSleeper(const PublicSleeper&) = delete;
+  PublicSleeper& operator=(const PublicSleeper&) = delete;
+
+  const char* path() const { return path_.c_str(); }
+
+ private:
+  pid_t owner_;
+  std::string directory_;
+  std::string path_;
+};
+
+const char* SleeperProgram() {
+  static const PublicSleeper sleeper;
+  return sleeper.path();
+}
+
 // Whether the main thread of the process has ended: its stat line shows a zombie.
 bool LeaderEnded(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -62,7 +100,7 @@ Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits, con
   }
   directory_ = pattern;
   path_ = directory_ + "/" + name;
-  CopyFile(program, path_);
+  CopyFile(program != nullptr ? program : SleeperProgram(), path_);
 
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
@@ -159,6 +197,8 @@ namespace {
 // Runs `body` in a child after `setup`; the child's exit status, or -1 when
 // the setup failed or the child did not exit.
 int RunInChild(bool (*setup)(), int (*body)()) {
+  // Copied while this process may still read the build tree.
+  SleeperProgram();
   const pid_t child = fork();
   if (child == 0) {
     _exit(setup() ? body() : 255);

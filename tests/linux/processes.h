@@ -19,9 +19,10 @@ class Sleeper {
   // `name` is the file name of the copy, made in a fresh directory. With
   // `wantedPid`, it asks the kernel for that id (root only; check pid()).
   // With `leaderExits`, its main thread ends and a second one goes on.
-  // `program` is another that says it runs as the sleeper does, with "!".
+  // `program` is another that says it runs as the sleeper does, with "!";
+  // by default the suite's own.
   explicit Sleeper(const std::string& name, pid_t wantedPid = 0, bool leaderExits = false,
-                   const char* program = TEST_SLEEPER);
+                   const char* program = nullptr);
   ~Sleeper();
   Sleeper(const Sleeper&) = delete;
   Sleeper& operator=(const Sleeper&) = delete;
