@@ -1,6 +1,6 @@
-# The packages: a Debian package of the Linux build (cpack -G DEB), and a zip
-# of both Windows programs (cpack -G ZIP, from the 32-bit build, taking the
-# 64-bit build beside it too).
+# The packages: a Debian package of the Linux build (cpack -G DEB), a tarball
+# of the static Linux build (cpack -G TGZ), and a zip of both Windows programs
+# (cpack -G ZIP, from the 32-bit build, which builds the 64-bit one beside it).
 set(CPACK_PACKAGE_NAME procreport)
 set(CPACK_PACKAGE_VENDOR "the procreport developers")
 set(CPACK_PACKAGE_CONTACT "the procreport developers <procreport@example.org>")
@@ -16,9 +16,20 @@ set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};procreport;procreport;/"
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME procreport-${PROJECT_VERSION}-windows)
-  if(PROCREPORT_WINDOWS64_BUILD)
+  if(PROCREPORT_WINDOWS64_BUILD AND PROCREPORT_WINDOWS64_PRESET)
     list(APPEND CPACK_INSTALL_CMAKE_PROJECTS "${PROCREPORT_WINDOWS64_BUILD};procreport;procreport;/")
+    # The zip needs both programs: building this one builds the other in its
+    # own tree, as a build of its own rather than a part of this make's.
+    add_custom_target(procreport64 ALL
+      COMMAND ${CMAKE_COMMAND} --preset ${PROCREPORT_WINDOWS64_PRESET}
+      COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS --unset=MFLAGS --unset=MAKELEVEL
+              ${CMAKE_COMMAND} --build ${PROCREPORT_WINDOWS64_BUILD} --target procreport --parallel 2
+      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+      VERBATIM)
   endif()
+elseif(PROCREPORT_STATIC)
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_PACKAGE_FILE_NAME procreport-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
