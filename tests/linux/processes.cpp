@@ -251,10 +251,17 @@ bool TakeWritingAway() {
 
 bool procReadable = false;
 
+// What is mounted on /proc in a mount namespace of its own stays there: the
+// mount at /proc, the one a new mount there sits on, is made private. Only
+// /proc, as "/" may be no mount point at all (in a chroot, say).
+bool KeepProcMountsHere() {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
 // In a mount namespace of its own, an empty directory in place of /proc.
 bool HideProc() {
-  return unshare(CLONE_NEWNS) == 0 &&
-         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+  return KeepProcMountsHere() &&
          mount("none", "/proc", "tmpfs", 0, procReadable ? "mode=755" : "mode=000") == 0 &&
          (procReadable || BecomeNobody());
 }
@@ -311,8 +318,7 @@ namespace {
 // In a mount namespace of its own, as "nobody", a /proc of its own that lets
 // it list other users' processes but not look into them.
 bool HidePids() {
-  return unshare(CLONE_NEWNS) == 0 &&
-         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+  return KeepProcMountsHere() &&
          mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=1") == 0 &&
          BecomeNobody();
 }
