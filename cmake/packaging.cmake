@@ -36,7 +36,16 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  if(CMAKE_CROSSCOMPILING)
+    # dpkg-shlibdeps knows only this machine's own libraries: a cross-built
+    # program's C library dependency is read off its symbol versions instead.
+    string(REPLACE aarch64 arm64 CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
+    set(CPACK_PROCREPORT_PROGRAM ${PROJECT_BINARY_DIR}/procreport)
+    set(CPACK_PROCREPORT_OBJDUMP ${CMAKE_OBJDUMP})
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/libc_dependency.cmake)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  endif()
 endif()
 
 include(CPack)

@@ -417,21 +417,6 @@ class LoadedCopy {
   LoaderSpan span_;
 };
 
-// Whether this process may open its own map_files entries, which takes CAP_SYS_ADMIN.
-bool MayOpenMapFiles() {
-  const std::unique_ptr<DIR, int (*)(DIR*)> entries(opendir("/proc/self/map_files"), closedir);
-  for (const dirent* entry; entries != nullptr && (entry = readdir(entries.get())) != nullptr;) {
-    if (entry->d_name[0] != '.') {
-      const int fd = openat(dirfd(entries.get()), entry->d_name, O_PATH | O_CLOEXEC);
-      if (fd >= 0) {
-        close(fd);
-      }
-      return fd >= 0;
-    }
-  }
-  return false;
-}
-
 // The size of this process's module at `path`, or 0 when it lists none there.
 DWORD ModuleSize(const std::string& path) {
   const std::vector<MODULEENTRY32> modules = ModulesOf(0);
@@ -665,8 +650,9 @@ TEST(ModuleSnapshot, KeepsTextOnlyForWhatItLists) {
 
 TEST(ModuleSnapshot, SizesA32BitImageByItsOwnHeaders) {
   if (std::string(TEST_IMAGE32).empty()) {
-    GTEST_SKIP() << "no 32-bit program was built: i686-linux-gnu-gcc is missing "
-                    "(gcc-i686-linux-gnu, libc6-dev-i386-cross)";
+    GTEST_SKIP() << "no 32-bit program was built: its cross compiler is missing "
+                    "(gcc-i686-linux-gnu and libc6-dev-i386-cross for x86-64, "
+                    "gcc-arm-linux-gnueabihf and libc6-dev-armhf-cross for arm64)";
   }
   std::unique_ptr<Sleeper> program;
   try {

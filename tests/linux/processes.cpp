@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -225,13 +226,21 @@ bool Filter(std::vector<sock_filter> program) {
 
 int newCallsError = ENOSYS;
 
+// PROCMAP_QUERY (Linux 6.11): _IOWR('f', 17, struct procmap_query).
+constexpr uint32_t kProcmapQuery = 0xC0686611;
+
 bool TakeNewCallsAway() {
-  const sock_filter fail = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | newCallsError);
+  // An older kernel's maps file knows no ioctl at all: ENOTTY.
   return Filter({
              BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 1, 0),
+             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 4, 0),
+             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ioctl, 0, 2),
+             // The request's low half, on these little-endian machines.
+             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
+             BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kProcmapQuery, 2, 0),
              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-             fail,
+             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | newCallsError),
+             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOTTY),
          }) &&
          syscall(SYS_pidfd_send_signal, -1, 0, nullptr, 0) == -1 && errno == newCallsError;
 }
@@ -344,4 +353,18 @@ LiveThread::LiveThread() {
 LiveThread::~LiveThread() {
   done_.set_value();
   thread_.join();
+}
+
+bool MayOpenMapFiles() {
+  const std::unique_ptr<DIR, int (*)(DIR*)> entries(opendir("/proc/self/map_files"), closedir);
+  for (const dirent* entry; entries != nullptr && (entry = readdir(entries.get())) != nullptr;) {
+    if (entry->d_name[0] != '.') {
+      const int fd = openat(dirfd(entries.get()), entry->d_name, O_PATH | O_CLOEXEC);
+      if (fd >= 0) {
+        close(fd);
+      }
+      return fd >= 0;
+    }
+  }
+  return false;
 }

@@ -54,8 +54,9 @@ int RunAsNobody(int (*body)());
 
 // Runs `body` in a child process in which the kernel call pidfd_send_signal
 // fails with `error`: ENOSYS as on kernels before 5.1, EPERM as under a
-// service's call filter. The child's exit status is what `body`
-// returns; -1 if the calls could not be taken away.
+// service's call filter; and the maps file's PROCMAP_QUERY with ENOTTY, as
+// before 6.11. The child's exit status is what `body` returns; -1 if the
+// calls could not be taken away.
 int RunWithoutNewCalls(int error, int (*body)());
 
 // Runs `body` as the first process of a new pid namespace, which still sees
@@ -81,6 +82,10 @@ int RunWithEmptyProc(int (*body)(), bool readable);
 // options of its own only from Linux 5.8: on older kernels this would hide
 // them from the whole machine, and the caller must not ask.
 int RunWithHiddenPids(int (*body)());
+
+// Whether this process may open its own map_files entries, which takes
+// CAP_SYS_ADMIN.
+bool MayOpenMapFiles();
 
 // A second thread of this process, alive until destroyed.
 class LiveThread {

@@ -2,8 +2,12 @@
 #include "modules.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -29,11 +33,31 @@ struct procmap_query {
 };
 constexpr unsigned long PROCMAP_QUERY = _IOWR('f', 17, procmap_query);
 
+// The path that the mapping's link in map_files gives, where the link still
+// leads to the mapped file; 0 where it cannot be followed or no longer does.
+std::size_t LinkedPath(int directory, const procfs::MapsLine& line, char* path) {
+  char entry[64];
+  std::snprintf(entry, sizeof entry, "map_files/%llx-%llx",
+                static_cast<unsigned long long>(line.start),
+                static_cast<unsigned long long>(line.end));
+  const ssize_t length = readlinkat(directory, entry, path, kPathBufferSize);
+  struct stat status;
+  if (length <= 0 || static_cast<std::size_t>(length) >= kPathBufferSize ||
+      fstatat(directory, entry, &status, 0) != 0) {
+    return 0;
+  }
+  const uint64_t device = (uint64_t{major(status.st_dev)} << 32) | minor(status.st_dev);
+  const bool same = device == line.device && static_cast<uint64_t>(status.st_ino) == line.inode;
+  return same ? static_cast<std::size_t>(length) : 0;
+}
+
 // The path of a mapping as the file system holds it. The kernel writes a line
 // break in a maps path as "\012" and leaves a backslash as it is, so a path
-// with a backslash is asked for again by its address; where the kernel cannot
-// tell, "\012" is taken for the line break it most likely is.
-std::size_t RawPath(int maps, const procfs::MapsLine& line, char* path) {
+// with a backslash is asked for again by its address (PROCMAP_QUERY), else
+// read from the mapping's own link in map_files, which only a caller with
+// CAP_SYS_ADMIN may follow; where neither answers, "\012" is taken for the
+// line break it most likely is.
+std::size_t RawPath(int maps, int directory, const procfs::MapsLine& line, char* path) {
   procmap_query query = {};
   query.size = sizeof query;
   query.query_addr = line.start;
@@ -42,6 +66,10 @@ std::size_t RawPath(int maps, const procfs::MapsLine& line, char* path) {
   if (ioctl(maps, PROCMAP_QUERY, &query) == 0 && query.vma_start == line.start &&
       query.inode == line.inode && query.vma_name_size > 1) {
     return query.vma_name_size - 1;  // less its terminator
+  }
+  const std::size_t linked = LinkedPath(directory, line, path);
+  if (linked != 0) {
+    return linked;
   }
   std::memcpy(path, line.path, line.pathLength);
   return procfs::UnescapeMapsPath(path, line.pathLength);
@@ -144,7 +172,8 @@ void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
   reading->path.clear();
   if (path.find('\\') != std::string_view::npos) {
     reading->path.resize(std::max(path.size(), kPathBufferSize));
-    reading->path.resize(RawPath(reading->maps, line, reading->path.data()));
+    reading->path.resize(
+        RawPath(reading->maps, reading->directory, line, reading->path.data()));
   } else {
     reading->path.assign(path);
   }
