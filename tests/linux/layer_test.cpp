@@ -354,6 +354,34 @@ TEST(ModuleSnapshot, CountsOnlyFilesWithAnExecutableMappingAndSpansAllTheirMappi
   EXPECT_EQ(module->modBaseSize, 3 * page);
 }
 
+// The kernel may put its own pages in the gap between an image's segments:
+// on arm64 it does, in the interpreter that it loads itself. A maps text as
+// that kernel gives it.
+TEST(ModuleSnapshot, SpansTheKernelsOwnPagesInAnImagesGapButNotTheHeap) {
+  const struct {
+    const char* between;
+    uint64_t size;
+  } cases[] = {{"[vvar]", 0x6000}, {"[vdso]", 0x6000}, {"", 0x6000}, {"[heap]", 0x1000}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.between);
+    const std::string text = std::string("10000-11000 r-xp 00000000 00:02 35 /lib/ld.so\n") +
+                             "12000-13000 r--p 00000000 00:00 0 " + c.between + "\n" +
+                             "15000-16000 rw-p 00005000 00:02 35 /lib/ld.so\n";
+    bool given = false;
+    Snapshot snapshot;
+    const DWORD error = TakeModules(procfs::Root(), static_cast<DWORD>(getpid()), &snapshot,
+                                    [&](int, char* into, std::size_t room) -> ssize_t {
+                                      const std::size_t size = given ? 0 : text.size();
+                                      given = true;
+                                      std::memcpy(into, text.data(), std::min(size, room));
+                                      return static_cast<ssize_t>(std::min(size, room));
+                                    });
+    EXPECT_EQ(error, 0u);
+    ASSERT_EQ(snapshot.modules.size(), 1u);
+    EXPECT_EQ(snapshot.modules[0].high - snapshot.modules[0].low, c.size);
+  }
+}
+
 TEST(ModuleSnapshot, ASpanOfFourGibibytesOrMoreIsSaturated) {
   const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   const uint64_t size = (uint64_t{5} << 30);

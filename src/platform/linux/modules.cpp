@@ -209,9 +209,14 @@ void AddLine(Reading* reading, const char* text, std::size_t length) {
     AddFileMapping(reading, line);
     return;
   }
-  // [heap], [stack], [vdso] are no modules, and end a run.
-  EndRun(reading);
-  reading->whole = path == kGateName;
+  // None of the kernel's own mappings is a module. The heap and the stack end
+  // a run; the others ([vvar], [vdso]) the kernel may place in the gap between
+  // the segments of an image it loaded itself (64 KiB-aligned ones on arm64),
+  // which a run spans as it spans anonymous memory.
+  if (path == kGateName || path == "[heap]" || path == "[stack]") {
+    EndRun(reading);
+    reading->whole = path == kGateName;
+  }
 }
 
 // Reads a maps text to its end, or to the gate line. 0, or the errno of a failed read.
