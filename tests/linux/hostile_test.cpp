@@ -2,11 +2,9 @@
 // must give.
 #include <gtest/gtest.h>
 
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -87,14 +85,6 @@ struct NameCase {
 // The directory that each sleeper is copied into, with its slash.
 const std::size_t kDirectoryLength = std::string("/tmp/procreport-test-XXXXXX/").size();
 
-// Whether this kernel answers PROCMAP_QUERY (Linux 6.11).
-bool KernelAnswersMapQueries() {
-  utsname system = {};
-  unsigned major = 0, minor = 0;
-  return uname(&system) == 0 && std::sscanf(system.release, "%u.%u", &major, &minor) == 2 &&
-         (major > 6 || (major == 6 && minor >= 11));
-}
-
 void CheckNamesShownOnOneLine(bool queryAnswers) {
   const NameCase cases[] = {
       // The kernel marks the link and the mapping of a deleted file; the mark is kept.
@@ -129,7 +119,8 @@ void CheckNamesShownOnOneLine(bool queryAnswers) {
 }
 
 TEST(HostileProcess, KeepsItsRecordWithItsNameShownOnOneLine) {
-  CheckNamesShownOnOneLine(KernelAnswersMapQueries());
+  // PROCMAP_QUERY came with Linux 6.11.
+  CheckNamesShownOnOneLine(KernelAtLeast(6, 11));
   // And as on kernels before PROCMAP_QUERY, where only map_files tells.
   const int result = RunWithoutNewCalls(ENOSYS, [] {
     CheckNamesShownOnOneLine(false);

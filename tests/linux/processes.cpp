@@ -11,12 +11,14 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/utsname.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <future>
@@ -367,4 +369,12 @@ bool MayOpenMapFiles() {
     }
   }
   return false;
+}
+
+bool KernelAtLeast(int major, int minor) {
+  utsname name = {};
+  int hasMajor = 0;
+  int hasMinor = 0;
+  return uname(&name) == 0 && std::sscanf(name.release, "%d.%d", &hasMajor, &hasMinor) == 2 &&
+         (hasMajor > major || (hasMajor == major && hasMinor >= minor));
 }

@@ -87,6 +87,9 @@ int RunWithHiddenPids(int (*body)());
 // CAP_SYS_ADMIN.
 bool MayOpenMapFiles();
 
+// Whether this kernel is the given version or later.
+bool KernelAtLeast(int major, int minor);
+
 // A second thread of this process, alive until destroyed.
 class LiveThread {
  public:

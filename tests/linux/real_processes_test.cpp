@@ -1,11 +1,9 @@
 // The whole report over this machine's real processes.
 #include <gtest/gtest.h>
 
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "capture.h"
@@ -77,15 +75,6 @@ int LeavesTheBannerAlone() {
                            run.out.find("\n;") == run.out.find('\n') &&
                            std::count(run.out.begin(), run.out.end(), '\n') == 2;
   return run.status == 0 && bannerAlone && run.err == expectedFailure ? 0 : 1;
-}
-
-// Whether this kernel is the given version or later.
-bool KernelAtLeast(int major, int minor) {
-  utsname name = {};
-  int hasMajor = 0;
-  int hasMinor = 0;
-  return uname(&name) == 0 && std::sscanf(name.release, "%d.%d", &hasMajor, &hasMinor) == 2 &&
-         (hasMajor > major || (hasMajor == major && hasMinor >= minor));
 }
 
 TEST(RealReport, UnderHidepidEveryListedProcessKeepsItsHeaderWithItsReason) {
