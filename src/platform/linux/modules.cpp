@@ -172,8 +172,7 @@ void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
   reading->path.clear();
   if (path.find('\\') != std::string_view::npos) {
     reading->path.resize(std::max(path.size(), kPathBufferSize));
-    reading->path.resize(
-        RawPath(reading->maps, reading->directory, line, reading->path.data()));
+    reading->path.resize(RawPath(reading->maps, reading->directory, line, reading->path.data()));
   } else {
     reading->path.assign(path);
   }
