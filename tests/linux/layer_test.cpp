@@ -357,11 +357,15 @@ TEST(ModuleSnapshot, CountsOnlyFilesWithAnExecutableMappingAndSpansAllTheirMappi
 // The kernel may put its own pages in the gap between an image's segments:
 // on arm64 it does, in the interpreter that it loads itself. A maps text as
 // that kernel gives it.
-TEST(ModuleSnapshot, SpansTheKernelsOwnPagesInAnImagesGapButNotTheHeap) {
+TEST(ModuleSnapshot, SpansTheKernelsVdsoPagesInAnImagesGapButNoOtherNamedMapping) {
   const struct {
     const char* between;
     uint64_t size;
-  } cases[] = {{"[vvar]", 0x6000}, {"[vdso]", 0x6000}, {"", 0x6000}, {"[heap]", 0x1000}};
+  } cases[] = {{"[vvar]", 0x6000},
+               {"[vdso]", 0x6000},
+               {"", 0x6000},
+               {"[heap]", 0x1000},
+               {"[anon:named by its process]", 0x1000}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.between);
     const std::string text = std::string("10000-11000 r-xp 00000000 00:02 35 /lib/ld.so\n") +

@@ -6,6 +6,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -197,8 +198,8 @@ int OpenDescriptors() {
 
 namespace {
 
-// Runs `body` in a child after `setup`; the child's exit status, or -1 when
-// the setup failed or the child did not exit.
+// Runs `body` in a child after `setup`; the child's exit status, -1 when the
+// setup failed, or 254 when the child was killed.
 int RunInChild(bool (*setup)(), int (*body)()) {
   // Copied while this process may still read the build tree.
   SleeperProgram();
@@ -208,10 +209,10 @@ int RunInChild(bool (*setup)(), int (*body)()) {
   }
   int status = 0;
   waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) {
-    return -1;
+  if (!WIFEXITED(status)) {
+    return 254;  // killed: a crash fails, never skips
   }
-  return WEXITSTATUS(status);
+  return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }
 
 bool BecomeNobody() {
@@ -231,6 +232,14 @@ int newCallsError = ENOSYS;
 // PROCMAP_QUERY (Linux 6.11): _IOWR('f', 17, struct procmap_query).
 constexpr uint32_t kProcmapQuery = 0xC0686611;
 
+// Whether PROCMAP_QUERY on a maps file now fails with ENOTTY.
+bool QueryRefused() {
+  const int maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+  const bool refused = maps >= 0 && ioctl(maps, kProcmapQuery, nullptr) == -1 && errno == ENOTTY;
+  close(maps);
+  return refused;
+}
+
 bool TakeNewCallsAway() {
   // An older kernel's maps file knows no ioctl at all: ENOTTY.
   return Filter({
@@ -244,7 +253,8 @@ bool TakeNewCallsAway() {
              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | newCallsError),
              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOTTY),
          }) &&
-         syscall(SYS_pidfd_send_signal, -1, 0, nullptr, 0) == -1 && errno == newCallsError;
+         syscall(SYS_pidfd_send_signal, -1, 0, nullptr, 0) == -1 && errno == newCallsError &&
+         QueryRefused();
 }
 
 bool TakeWritingAway() {

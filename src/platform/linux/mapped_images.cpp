@@ -127,6 +127,15 @@ std::optional<elf::ImageLayout> ReadIfTheFile(int pathOnly, const FileId& file, 
   return ReadHeaders(readable.get());
 }
 
+// The name of a mapping's entry in /proc/PID/map_files.
+struct MapFilesEntry {
+  MapFilesEntry(uint64_t start, uint64_t end) {
+    std::snprintf(name, sizeof name, "map_files/%llx-%llx", static_cast<unsigned long long>(start),
+                  static_cast<unsigned long long>(end));
+  }
+  char name[64];
+};
+
 }  // namespace
 
 uint64_t PageSize() {
@@ -143,8 +152,36 @@ std::optional<elf::ImageLayout> ReadMappedImage(int directory, const std::string
       return layout;
     }
   }
-  char entry[64];
-  std::snprintf(entry, sizeof entry, "map_files/%llx-%llx", static_cast<unsigned long long>(start),
-                static_cast<unsigned long long>(end));
-  return ReadIfTheFile(openat(directory, entry, O_PATH | O_CLOEXEC), file, &reached);
+  const MapFilesEntry entry(start, end);
+  return ReadIfTheFile(openat(directory, entry.name, O_PATH | O_CLOEXEC), file, &reached);
+}
+
+std::size_t MappedFilePath(int directory, const FileId& file, uint64_t start, uint64_t end,
+                           char* path, std::size_t room) {
+  const MapFilesEntry entry(start, end);
+  ssize_t length = -1;
+  // Held open (CAP_SYS_ADMIN), the mapping's file and the name its
+  // descriptor gives are one file's, however the process remaps meanwhile.
+  const procfs::Descriptor held(openat(directory, entry.name, O_PATH | O_CLOEXEC));
+  if (held.get() >= 0) {
+    const int descriptors = OwnDescriptors();
+    if (descriptors < 0 || !IsTheFile(held.get(), file)) {
+      return 0;
+    }
+    length = readlinkat(descriptors, std::to_string(held.get()).c_str(), path, room);
+  } else {
+    // Others may read the link of a process they may read, not follow it:
+    // the text counts where it leads, through no symbolic link, to that file.
+    length = readlinkat(directory, entry.name, path, room);
+    if (length <= 0 || static_cast<std::size_t>(length) >= room) {
+      return 0;
+    }
+    const procfs::Descriptor named(
+        OpenPathOnly(std::string(path, static_cast<std::size_t>(length))));
+    if (named.get() < 0 || !IsTheFile(named.get(), file)) {
+      return 0;
+    }
+  }
+  return length > 0 && static_cast<std::size_t>(length) < room ? static_cast<std::size_t>(length)
+                                                               : 0;
 }

@@ -45,5 +45,13 @@ struct ImageLayouts {
 std::optional<elf::ImageLayout> ReadMappedImage(int directory, const std::string& path,
                                                 const FileId& file, uint64_t start, uint64_t end);
 
+// The path of the file that the process of `directory` maps at [start, end),
+// unescaped, as its map_files link gives it, into `path` (`room` bytes); its
+// length, or 0. The text is taken only where it is that very file's: its
+// descriptor's name where the mapping itself may be opened (CAP_SYS_ADMIN),
+// else the link's text where it leads, through no symbolic link, to the file.
+std::size_t MappedFilePath(int directory, const FileId& file, uint64_t start, uint64_t end,
+                           char* path, std::size_t room);
+
 // The kernel's page size.
 uint64_t PageSize();

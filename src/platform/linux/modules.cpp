@@ -2,12 +2,8 @@
 #include "modules.h"
 
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -33,30 +29,11 @@ struct procmap_query {
 };
 constexpr unsigned long PROCMAP_QUERY = _IOWR('f', 17, procmap_query);
 
-// The path that the mapping's link in map_files gives, where the link still
-// leads to the mapped file; 0 where it cannot be followed or no longer does.
-std::size_t LinkedPath(int directory, const procfs::MapsLine& line, char* path) {
-  char entry[64];
-  std::snprintf(entry, sizeof entry, "map_files/%llx-%llx",
-                static_cast<unsigned long long>(line.start),
-                static_cast<unsigned long long>(line.end));
-  const ssize_t length = readlinkat(directory, entry, path, kPathBufferSize);
-  struct stat status;
-  if (length <= 0 || static_cast<std::size_t>(length) >= kPathBufferSize ||
-      fstatat(directory, entry, &status, 0) != 0) {
-    return 0;
-  }
-  const uint64_t device = (uint64_t{major(status.st_dev)} << 32) | minor(status.st_dev);
-  const bool same = device == line.device && static_cast<uint64_t>(status.st_ino) == line.inode;
-  return same ? static_cast<std::size_t>(length) : 0;
-}
-
 // The path of a mapping as the file system holds it. The kernel writes a line
 // break in a maps path as "\012" and leaves a backslash as it is, so a path
 // with a backslash is asked for again by its address (PROCMAP_QUERY), else
-// read from the mapping's own link in map_files, which only a caller with
-// CAP_SYS_ADMIN may follow; where neither answers, "\012" is taken for the
-// line break it most likely is.
+// read from the mapping's own link in map_files; where neither answers,
+// "\012" is taken for the line break it most likely is.
 std::size_t RawPath(int maps, int directory, const procfs::MapsLine& line, char* path) {
   procmap_query query = {};
   query.size = sizeof query;
@@ -64,10 +41,13 @@ std::size_t RawPath(int maps, int directory, const procfs::MapsLine& line, char*
   query.vma_name_size = kPathBufferSize;
   query.vma_name_addr = reinterpret_cast<uintptr_t>(path);
   if (ioctl(maps, PROCMAP_QUERY, &query) == 0 && query.vma_start == line.start &&
-      query.inode == line.inode && query.vma_name_size > 1) {
+      query.vma_end == line.end && query.inode == line.inode &&
+      (uint64_t{query.dev_major} << 32 | query.dev_minor) == line.device &&
+      query.vma_name_size > 1) {
     return query.vma_name_size - 1;  // less its terminator
   }
-  const std::size_t linked = LinkedPath(directory, line, path);
+  const std::size_t linked = MappedFilePath(directory, FileId{line.device, line.inode}, line.start,
+                                            line.end, path, kPathBufferSize);
   if (linked != 0) {
     return linked;
   }
@@ -208,11 +188,11 @@ void AddLine(Reading* reading, const char* text, std::size_t length) {
     AddFileMapping(reading, line);
     return;
   }
-  // None of the kernel's own mappings is a module. The heap and the stack end
-  // a run; the others ([vvar], [vdso]) the kernel may place in the gap between
-  // the segments of an image it loaded itself (64 KiB-aligned ones on arm64),
-  // which a run spans as it spans anonymous memory.
-  if (path == kGateName || path == "[heap]" || path == "[stack]") {
+  // None of the kernel's own mappings is a module, and each ends a run but
+  // its vDSO pages, which it may place in the gap between the segments of an
+  // image it loaded itself (64 KiB-aligned ones on arm64): a run spans them as
+  // it spans anonymous memory.
+  if (path != "[vvar]" && path != "[vvar_vclock]" && path != "[vdso]") {
     EndRun(reading);
     reading->whole = path == kGateName;
   }
