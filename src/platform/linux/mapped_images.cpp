@@ -1,18 +1,23 @@
 #include "mapped_images.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/openat2.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
+#include <cstring>
 #include <vector>
 
 #include "proc_files.h"
+#include "procmap_query.h"
 
 namespace {
 
@@ -33,14 +38,8 @@ int OpenPathOnly(const std::string& path) {
   return open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// Whether the descriptor names the mapped file, a regular one.
-bool IsTheFile(int fd, const FileId& file) {
-  struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    return false;
-  }
-  const uint64_t device = (uint64_t{major(status.st_dev)} << 32) | minor(status.st_dev);
-  return device == file.device && static_cast<uint64_t>(status.st_ino) == file.inode;
+uint64_t DeviceOf(const struct stat& status) {
+  return (uint64_t{major(status.st_dev)} << 32) | minor(status.st_dev);
 }
 
 // Reads `size` bytes at `offset`, or fewer where the file ends; the count, or -1.
@@ -62,7 +61,9 @@ ssize_t ReadAt(int fd, unsigned char* into, std::size_t size, uint64_t offset) {
   return static_cast<ssize_t>(total);
 }
 
-std::optional<elf::ImageLayout> ReadHeaders(int fd) {
+// What the file's headers say: kImage with its layout, kNoImage, or
+// kUnreached where a read failed, which tells nothing of the file.
+FileAnswer::Outcome ReadHeaders(int fd, elf::ImageLayout* layout) {
   // The program headers follow the ELF header in nearly every file: one read,
   // of no more than holds them (17 of 64 bits, 30 of 32), as the page it copies
   // from is seldom in the processor's caches.
@@ -70,61 +71,31 @@ std::optional<elf::ImageLayout> ReadHeaders(int fd) {
   const ssize_t count = ReadAt(fd, header, sizeof header, 0);
   uint64_t offset = 0;
   std::size_t size = 0;
-  if (count <= 0 ||
-      !elf::FindProgramHeaders(header, static_cast<std::size_t>(count), &offset, &size)) {
-    return std::nullopt;
+  if (count < 0) {
+    return FileAnswer::kUnreached;
   }
-  const unsigned char* table = header + offset;
+  const auto read = static_cast<std::size_t>(count);
+  if (!elf::FindProgramHeaders(header, read, &offset, &size)) {
+    return FileAnswer::kNoImage;
+  }
+  // The table's place is the file's to choose: checked before any pointer is made from it.
+  const unsigned char* table = nullptr;
   std::vector<unsigned char> elsewhere;
-  if (offset > static_cast<uint64_t>(count) || size > static_cast<uint64_t>(count) - offset) {
+  if (offset <= read && size <= read - offset) {
+    table = header + offset;
+  } else {
     elsewhere.resize(size);
-    if (ReadAt(fd, elsewhere.data(), size, offset) != static_cast<ssize_t>(size)) {
-      return std::nullopt;
+    const ssize_t got = ReadAt(fd, elsewhere.data(), size, offset);
+    if (got < 0) {
+      return FileAnswer::kUnreached;
+    }
+    if (got != static_cast<ssize_t>(size)) {
+      return FileAnswer::kNoImage;  // the file ends within its table
     }
     table = elsewhere.data();
   }
-  elf::ImageLayout layout;
-  if (!elf::ReadImageLayout(header, static_cast<std::size_t>(count), table, size, PageSize(),
-                            &layout)) {
-    return std::nullopt;
-  }
-  return layout;
-}
-
-// This process's /proc/PID/fd, kept open, for links to its own descriptors
-// that are each one name below it. A child made by fork opens its own.
-int OwnDescriptors() {
-  static std::mutex mutex;
-  static pid_t owner = -1;
-  static int directory = -1;
-  const std::lock_guard<std::mutex> lock(mutex);
-  if (owner != getpid()) {
-    if (directory >= 0) {
-      close(directory);
-    }
-    const int root = procfs::Root();
-    directory = root >= 0 ? openat(root, "self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    owner = directory >= 0 ? getpid() : -1;
-  }
-  return directory;
-}
-
-// The headers of the file that a path-only descriptor names, if it is the
-// mapped one; `reached` tells whether it was.
-std::optional<elf::ImageLayout> ReadIfTheFile(int pathOnly, const FileId& file, bool* reached) {
-  const procfs::Descriptor named(pathOnly);
-  const int descriptors = OwnDescriptors();
-  *reached = named.get() >= 0 && descriptors >= 0 && IsTheFile(named.get(), file);
-  if (!*reached) {
-    return std::nullopt;
-  }
-  // Opened for reading through this process's own link to that very file.
-  const procfs::Descriptor readable(openat(descriptors, std::to_string(named.get()).c_str(),
-                                           O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (readable.get() < 0) {
-    return std::nullopt;
-  }
-  return ReadHeaders(readable.get());
+  return elf::ReadImageLayout(header, read, table, size, PageSize(), layout) ? FileAnswer::kImage
+                                                                             : FileAnswer::kNoImage;
 }
 
 // The name of a mapping's entry in /proc/PID/map_files.
@@ -136,52 +107,195 @@ struct MapFilesEntry {
   char name[64];
 };
 
+// How this process's own maps names its mapping at `at`.
+bool OwnMappingNamed(const void* at, FileId* id) {
+  const procfs::Descriptor maps(openat(procfs::Root(), "self/maps", O_RDONLY | O_CLOEXEC));
+  const auto address = reinterpret_cast<uintptr_t>(at);
+  procmap_query query = {};
+  query.size = sizeof query;
+  query.query_addr = address;
+  if (maps.get() >= 0 && ioctl(maps.get(), PROCMAP_QUERY, &query) == 0) {
+    *id = FileId{uint64_t{query.dev_major} << 32 | query.dev_minor, query.inode};
+    return query.vma_start == address;
+  }
+  // Before Linux 6.11: its line of the maps text, which is short here.
+  std::string text;
+  char chunk[4096];
+  bool found = false;
+  for (ssize_t count; maps.get() >= 0 && (count = read(maps.get(), chunk, sizeof chunk)) > 0;) {
+    text.append(chunk, static_cast<std::size_t>(count));
+    procfs::TakeLines(&text, [&](const char* line, std::size_t length) {
+      procfs::MapsLine parsed;
+      if (procfs::ParseMapsLine(line, length, &parsed) && parsed.start == address) {
+        *id = FileId{parsed.device, parsed.inode};
+        found = true;
+      }
+    });
+  }
+  return found;
+}
+
+// Whether a file opened for reading is the one that maps names `file`, where
+// `stat` tells another identity: mapped here, it is named as the process's
+// mapping was, by the same rule (the superblock's device on btrfs, the layer's
+// file through an overlay).
+bool MapsNamesIt(int readable, const FileId& file) {
+  const std::size_t page = static_cast<std::size_t>(PageSize());
+  void* mapped = mmap(nullptr, page, PROT_READ, MAP_PRIVATE, readable, 0);
+  if (mapped == MAP_FAILED) {
+    return false;
+  }
+  FileId own = {};
+  const bool named = OwnMappingNamed(mapped, &own) && own == file;
+  munmap(mapped, page);
+  return named;
+}
+
+#ifndef BCACHEFS_SUPER_MAGIC
+#define BCACHEFS_SUPER_MAGIC 0xca451a4e
+#endif
+
+// Whether the file system repeats inode numbers under the one device that
+// maps shows: btrfs and bcachefs do, in each of their subvolumes.
+bool InodesRepeat(int fd) {
+  struct statfs system;
+  return fstatfs(fd, &system) != 0 || system.f_type == BTRFS_SUPER_MAGIC ||
+         static_cast<unsigned long>(system.f_type) == BCACHEFS_SUPER_MAGIC;
+}
+
+// The reader process's side: reaches the file, makes sure it is the mapped
+// one, and answers from it.
+void AnswerAboutFile(const FileQuestion& question, int directory, int ownDescriptors,
+                     FileAnswer* answer) {
+  const FileId file{question.device, question.inode};
+  const MapFilesEntry entry(question.start, question.end);
+  procfs::Descriptor mapped(openat(directory, entry.name, O_PATH | O_CLOEXEC));
+  char link[kPathRoom];
+  std::string byPath;  // where the mapping itself is refused, the path that leads to it
+  if (mapped.get() < 0) {
+    if (errno != EPERM && errno != EACCES) {
+      return;  // the mapping is gone
+    }
+    if (question.kind == FileQuestion::kPath) {
+      // Others may read the link of a process they may read, not follow it.
+      const ssize_t length = readlinkat(directory, entry.name, link, sizeof link);
+      if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) {
+        return;
+      }
+      byPath.assign(link, static_cast<std::size_t>(length));
+    } else {
+      byPath.assign(question.path, question.pathLength);
+    }
+    if (byPath.empty() || byPath[0] != '/') {
+      return;
+    }
+  }
+  const procfs::Descriptor named(mapped.get() >= 0 ? mapped.Release() : OpenPathOnly(byPath));
+  struct stat status;
+  if (named.get() < 0 || fstat(named.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return;
+  }
+  const std::string own = std::to_string(named.get());
+  // Opened for reading through this process's own link to that very file.
+  const procfs::Descriptor readable(
+      openat(ownDescriptors, own.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const bool statSaysSo =
+      DeviceOf(status) == file.device && static_cast<uint64_t>(status.st_ino) == file.inode;
+  if (readable.get() < 0 || (!statSaysSo && !MapsNamesIt(readable.get(), file))) {
+    return;
+  }
+  answer->sharedIdentity = statSaysSo && !InodesRepeat(readable.get());
+  if (question.kind == FileQuestion::kPath) {
+    const ssize_t length = byPath.empty()
+                               ? readlinkat(ownDescriptors, own.c_str(), link, sizeof link)
+                               : static_cast<ssize_t>(byPath.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof link) {
+      return;
+    }
+    std::memcpy(answer->path, byPath.empty() ? link : byPath.data(),
+                static_cast<std::size_t>(length));
+    answer->pathLength = static_cast<uint32_t>(length);
+    answer->outcome = FileAnswer::kPath;
+    return;
+  }
+  answer->outcome = ReadHeaders(readable.get(), &answer->layout);
+}
+
+// Asks the reader, within what is left of the bounds; whether it answered.
+bool Ask(ImageLayouts* layouts, const FileQuestion& question, int directory, FileAnswer* answer) {
+  const auto left = kFileReadBudget - layouts->waited;
+  if (layouts->stalledDevices.count(question.device) != 0 || left <= left.zero()) {
+    return false;
+  }
+  const auto bound = std::min(kFileReadBound, std::chrono::ceil<std::chrono::milliseconds>(left));
+  const auto began = std::chrono::steady_clock::now();
+  const FileReader::Result result = layouts->reader.Ask(question, directory, bound, answer);
+  layouts->waited += std::chrono::steady_clock::now() - began;
+  if (result == FileReader::kTimedOut) {
+    layouts->stalledDevices.insert(question.device);
+  }
+  return result == FileReader::kAnswered && answer->outcome != FileAnswer::kUnreached;
+}
+
+FileQuestion Question(FileQuestion::Kind kind, const FileId& file, uint64_t start, uint64_t end) {
+  FileQuestion question;
+  question.kind = kind;
+  question.device = file.device;
+  question.inode = file.inode;
+  question.start = start;
+  question.end = end;
+  question.pathLength = 0;
+  return question;
+}
+
 }  // namespace
+
+ImageLayouts::ImageLayouts() : reader(AnswerAboutFile) {}
 
 uint64_t PageSize() {
   static const uint64_t size = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   return size;
 }
 
-std::optional<elf::ImageLayout> ReadMappedImage(int directory, const std::string& path,
-                                                const FileId& file, uint64_t start, uint64_t end) {
-  bool reached = false;
-  if (!path.empty() && path[0] == '/') {
-    auto layout = ReadIfTheFile(OpenPathOnly(path), file, &reached);
-    if (reached) {
-      return layout;
+std::optional<elf::ImageLayout> LayoutOfImage(ImageLayouts* layouts, int directory,
+                                              const std::string& path, const FileId& file,
+                                              uint64_t start, uint64_t end) {
+  const std::lock_guard<std::mutex> lock(layouts->mutex);
+  if (layouts->unsharedDevices.count(file.device) == 0) {
+    const auto found = layouts->byFile.find(file);
+    if (found != layouts->byFile.end()) {
+      return found->second;
     }
   }
-  const MapFilesEntry entry(start, end);
-  return ReadIfTheFile(openat(directory, entry.name, O_PATH | O_CLOEXEC), file, &reached);
+  FileQuestion question = Question(FileQuestion::kLayout, file, start, end);
+  if (path.size() <= kPathRoom) {
+    std::memcpy(question.path, path.data(), path.size());
+    question.pathLength = static_cast<uint32_t>(path.size());
+  }
+  FileAnswer answer;
+  if (!Ask(layouts, question, directory, &answer)) {
+    return std::nullopt;
+  }
+  std::optional<elf::ImageLayout> layout;
+  if (answer.outcome == FileAnswer::kImage) {
+    layout = answer.layout;
+  }
+  if (answer.sharedIdentity) {
+    layouts->byFile.emplace(file, layout);
+  } else {
+    layouts->unsharedDevices.insert(file.device);
+  }
+  return layout;
 }
 
-std::size_t MappedFilePath(int directory, const FileId& file, uint64_t start, uint64_t end,
-                           char* path, std::size_t room) {
-  const MapFilesEntry entry(start, end);
-  ssize_t length = -1;
-  // Held open (CAP_SYS_ADMIN), the mapping's file and the name its
-  // descriptor gives are one file's, however the process remaps meanwhile.
-  const procfs::Descriptor held(openat(directory, entry.name, O_PATH | O_CLOEXEC));
-  if (held.get() >= 0) {
-    const int descriptors = OwnDescriptors();
-    if (descriptors < 0 || !IsTheFile(held.get(), file)) {
-      return 0;
-    }
-    length = readlinkat(descriptors, std::to_string(held.get()).c_str(), path, room);
-  } else {
-    // Others may read the link of a process they may read, not follow it:
-    // the text counts where it leads, through no symbolic link, to that file.
-    length = readlinkat(directory, entry.name, path, room);
-    if (length <= 0 || static_cast<std::size_t>(length) >= room) {
-      return 0;
-    }
-    const procfs::Descriptor named(
-        OpenPathOnly(std::string(path, static_cast<std::size_t>(length))));
-    if (named.get() < 0 || !IsTheFile(named.get(), file)) {
-      return 0;
-    }
+std::size_t MappedFilePath(ImageLayouts* layouts, int directory, const FileId& file, uint64_t start,
+                           uint64_t end, char* path, std::size_t room) {
+  const std::lock_guard<std::mutex> lock(layouts->mutex);
+  FileAnswer answer;
+  if (!Ask(layouts, Question(FileQuestion::kPath, file, start, end), directory, &answer) ||
+      answer.outcome != FileAnswer::kPath || answer.pathLength >= room) {
+    return 0;
   }
-  return length > 0 && static_cast<std::size_t>(length) < room ? static_cast<std::size_t>(length)
-                                                               : 0;
+  std::memcpy(path, answer.path, answer.pathLength);
+  return answer.pathLength;
 }

@@ -1,15 +1,19 @@
 // The images of the files that modules map, from the files' own program
-// headers, read only from the very file a mapping names.
+// headers, read only from the very file a mapping names, and never waited on
+// for long: the reads run in a reader process (file_reader.h).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "elf_image.h"
+#include "file_reader.h"
 
 // A file as a maps line names it: the device as (major << 32) | minor.
 struct FileId {
@@ -26,32 +30,48 @@ struct FileIdHash {
   }
 };
 
-// What each file's headers gave, nothing where they could not be used, so
-// that a file shared by a thousand processes is read once. A process snapshot
-// keeps one for the module snapshots taken while it is open.
+// How long one read of a mapped file may take before it is given up, with
+// every later read of a file on the same device; and how long all of them
+// together may hold one process snapshot's module snapshots.
+constexpr std::chrono::milliseconds kFileReadBound{1000};
+constexpr std::chrono::milliseconds kFileReadBudget{4000};
+
+// What reading mapped files gave. A process snapshot keeps one for the
+// module snapshots taken while it is open, so that a file shared by a
+// thousand processes is read once, and the bounds hold for them all.
 struct ImageLayouts {
+  ImageLayouts();
+
   std::mutex mutex;
+  // What each file's headers gave, nothing for a file that lays out no image:
+  // facts of the file itself, kept only where the maps line's device and
+  // inode name that file alone. A failure to reach or read a file is never
+  // kept, as it may be only one process's view of it.
   std::unordered_map<FileId, std::optional<elf::ImageLayout>, FileIdHash> byFile;
+  std::unordered_set<uint64_t> unsharedDevices;  // where they do not: read for each mapping
+  std::unordered_set<uint64_t> stalledDevices;   // where a read was given up: not read again
+  std::chrono::steady_clock::duration waited{};  // on reads, all told
+  FileReader reader;
 };
 
 // The layout of the image of a file that the process of `directory` maps at
-// [start, end), at the file's offset 0. It is read from `path` when that
-// leads, through no symbolic link, to a regular file that is the mapped one
-// (its device and inode); else through the process's map_files entry for the
-// mapping, which only a caller with CAP_SYS_ADMIN may open, and which reaches
-// deleted files and those outside this process's root too. Nothing is opened
-// for reading before it is known to be that file; nothing where the file
-// cannot be reached or its headers are no loadable image.
-std::optional<elf::ImageLayout> ReadMappedImage(int directory, const std::string& path,
-                                                const FileId& file, uint64_t start, uint64_t end);
+// [start, end), at the file's offset 0; nothing where the file cannot be
+// reached in time or lays out no image. The file is reached through the
+// process's map_files entry for the mapping, the very file mapped, which only
+// a caller with CAP_SYS_ADMIN may open; where that is refused, through `path`
+// when it leads, through no symbolic link, to a regular file that is the
+// mapped one. Nothing is read before it is known to be a regular file.
+std::optional<elf::ImageLayout> LayoutOfImage(ImageLayouts* layouts, int directory,
+                                              const std::string& path, const FileId& file,
+                                              uint64_t start, uint64_t end);
 
 // The path of the file that the process of `directory` maps at [start, end),
-// unescaped, as its map_files link gives it, into `path` (`room` bytes); its
-// length, or 0. The text is taken only where it is that very file's: its
-// descriptor's name where the mapping itself may be opened (CAP_SYS_ADMIN),
-// else the link's text where it leads, through no symbolic link, to the file.
-std::size_t MappedFilePath(int directory, const FileId& file, uint64_t start, uint64_t end,
-                           char* path, std::size_t room);
+// unescaped, into `path` (`room` bytes); its length, or 0. The text is taken
+// only where it is that very file's: the name of its descriptor where the
+// mapping itself may be opened (CAP_SYS_ADMIN), else the text of the map_files
+// link where it leads, through no symbolic link, to the file.
+std::size_t MappedFilePath(ImageLayouts* layouts, int directory, const FileId& file, uint64_t start,
+                           uint64_t end, char* path, std::size_t room);
 
 // The kernel's page size.
 uint64_t PageSize();

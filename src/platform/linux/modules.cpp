@@ -1,8 +1,6 @@
 // The module snapshot: the modules of one process, from its maps text.
 #include "modules.h"
 
-#include <sys/ioctl.h>
-
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -13,28 +11,20 @@
 #include "handles.h"
 #include "last_error.h"
 #include "proc_files.h"
+#include "procmap_query.h"
 
 namespace {
 
 // The kernel's PATH_MAX: the longest path a mapping's query gives.
 constexpr std::size_t kPathBufferSize = 4096;
 
-// The kernel's PROCMAP_QUERY (Linux 6.11), which the headers of older systems
-// lack: the mapping at an address, with its file's path unescaped.
-struct procmap_query {
-  uint64_t size, query_flags, query_addr, vma_start, vma_end, vma_flags, vma_page_size, vma_offset,
-      inode;
-  uint32_t dev_major, dev_minor, vma_name_size, build_id_size;
-  uint64_t vma_name_addr, build_id_addr;
-};
-constexpr unsigned long PROCMAP_QUERY = _IOWR('f', 17, procmap_query);
-
 // The path of a mapping as the file system holds it. The kernel writes a line
 // break in a maps path as "\012" and leaves a backslash as it is, so a path
 // with a backslash is asked for again by its address (PROCMAP_QUERY), else
 // read from the mapping's own link in map_files; where neither answers,
 // "\012" is taken for the line break it most likely is.
-std::size_t RawPath(int maps, int directory, const procfs::MapsLine& line, char* path) {
+std::size_t RawPath(int maps, int directory, ImageLayouts* layouts, const procfs::MapsLine& line,
+                    char* path) {
   procmap_query query = {};
   query.size = sizeof query;
   query.query_addr = line.start;
@@ -46,8 +36,8 @@ std::size_t RawPath(int maps, int directory, const procfs::MapsLine& line, char*
       query.vma_name_size > 1) {
     return query.vma_name_size - 1;  // less its terminator
   }
-  const std::size_t linked = MappedFilePath(directory, FileId{line.device, line.inode}, line.start,
-                                            line.end, path, kPathBufferSize);
+  const std::size_t linked = MappedFilePath(layouts, directory, FileId{line.device, line.inode},
+                                            line.start, line.end, path, kPathBufferSize);
   if (linked != 0) {
     return linked;
   }
@@ -77,23 +67,13 @@ struct Reading {
 // tells nothing of that, as the kernel merges adjacent anonymous mappings, a
 // heap block among them; but where none follows, the loader mapped no .bss
 // past the file, and the file is not read.
+std::optional<elf::ImageLayout> LayoutOf(Reading* reading, const ModuleRecord& module) {
+  return LayoutOfImage(reading->layouts, reading->directory, reading->path,
+                       FileId{module.device, module.inode}, module.low, module.firstEnd);
+}
+
 void SizeImage(Reading* reading, ModuleRecord* module) {
-  ImageLayouts& layouts = *reading->layouts;
-  const FileId file{module->device, module->inode};
-  std::optional<elf::ImageLayout> layout;
-  bool known = false;
-  {
-    const std::lock_guard<std::mutex> lock(layouts.mutex);
-    const auto found = layouts.byFile.find(file);
-    known = found != layouts.byFile.end();
-    layout = known ? found->second : std::nullopt;
-  }
-  if (!known) {
-    layout =
-        ReadMappedImage(reading->directory, reading->path, file, module->low, module->firstEnd);
-    const std::lock_guard<std::mutex> lock(layouts.mutex);
-    layouts.byFile.emplace(file, layout);
-  }
+  const std::optional<elf::ImageLayout> layout = LayoutOf(reading, *module);
   if (layout && elf::PlacesTheRun(*layout, module->high - module->low)) {
     module->high = module->low + layout->span;
   }
@@ -131,19 +111,29 @@ void KeepPath(Snapshot* snapshot, std::string_view path, ModuleRecord* module) {
           : snapshot->Keep(name.data(), name.size());
 }
 
+// Whether a mapping of the last module's file at its offset 0 is one of that
+// module's later segments, not the file loaded once more: a segment whose
+// file bytes begin in the file's first page maps that page again (small files,
+// and those linked without page-aligned segments, as lld does by default).
+// Only the file's own headers tell, by the image's span.
+bool WithinTheImage(Reading* reading, const ModuleRecord& last, const procfs::MapsLine& line) {
+  const std::optional<elf::ImageLayout> layout = LayoutOf(reading, last);
+  return layout && line.end - last.low <= layout->span;
+}
+
 void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
   std::vector<ModuleRecord>& modules = reading->snapshot->modules;
+  ModuleRecord* last = reading->runOpen ? &modules.back() : nullptr;
+  if (last != nullptr && last->inode == line.inode && last->device == line.device &&
+      line.start >= last->high && (line.offset != 0 || WithinTheImage(reading, *last, line))) {
+    // Goes on with the run of the same file.
+    last->high = line.end;
+    last->executable = last->executable || line.executable;
+    last->anonymousAfter = false;
+    return;
+  }
   if (line.offset != 0) {
-    // Goes on with the run of the same file, else belongs to no module.
-    ModuleRecord* last = reading->runOpen ? &modules.back() : nullptr;
-    if (last != nullptr && last->inode == line.inode && last->device == line.device &&
-        line.start >= last->high) {
-      last->high = line.end;
-      last->executable = last->executable || line.executable;
-      last->anonymousAfter = false;
-    } else {
-      EndRun(reading);
-    }
+    EndRun(reading);  // belongs to no module
     return;
   }
   EndRun(reading);
@@ -152,7 +142,8 @@ void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
   reading->path.clear();
   if (path.find('\\') != std::string_view::npos) {
     reading->path.resize(std::max(path.size(), kPathBufferSize));
-    reading->path.resize(RawPath(reading->maps, reading->directory, line, reading->path.data()));
+    reading->path.resize(
+        RawPath(reading->maps, reading->directory, reading->layouts, line, reading->path.data()));
   } else {
     reading->path.assign(path);
   }

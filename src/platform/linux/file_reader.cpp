@@ -1,0 +1,197 @@
+#include "file_reader.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <cstring>
+
+#include "proc_files.h"
+
+namespace {
+
+// The bytes of a question or answer that its path leaves unused are not sent.
+template <typename Message>
+std::size_t SentSize(const Message& message) {
+  return offsetof(Message, path) + message.pathLength;
+}
+
+bool CloseRange(unsigned first, unsigned last) {
+  return first > last || syscall(SYS_close_range, first, last, 0u) == 0;
+}
+
+// Closes every descriptor but `keep` and `alsoKeep`, standard ones included.
+void CloseAllBut(int keep, int alsoKeep) {
+  const unsigned low = static_cast<unsigned>(keep < alsoKeep ? keep : alsoKeep);
+  const unsigned high = static_cast<unsigned>(keep < alsoKeep ? alsoKeep : keep);
+  if ((low == 0 || CloseRange(0, low - 1)) && CloseRange(low + 1, high - 1) &&
+      CloseRange(high + 1, ~0u)) {
+    return;
+  }
+  // Before Linux 5.9: each one this process has open, as /proc lists them.
+  const int listing = openat(alsoKeep, "self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+  if (entries == nullptr) {
+    _exit(1);
+  }
+  for (const dirent* entry; (entry = readdir(entries)) != nullptr;) {
+    const int fd = atoi(entry->d_name);
+    if (entry->d_name[0] != '.' && fd != keep && fd != alsoKeep && fd != dirfd(entries)) {
+      close(fd);
+    }
+  }
+  closedir(entries);
+}
+
+// Receives a question and the descriptor sent with it; its size, or <= 0.
+ssize_t Receive(int socket, FileQuestion* question, int* directory) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  iovec buffer = {question, sizeof *question};
+  msghdr message = {};
+  message.msg_iov = &buffer;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t count = 0;
+  do {
+    count = recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+  } while (count < 0 && errno == EINTR);
+  *directory = -1;
+  const cmsghdr* header = CMSG_FIRSTHDR(&message);
+  if (count > 0 && header != nullptr && header->cmsg_level == SOL_SOCKET &&
+      header->cmsg_type == SCM_RIGHTS && header->cmsg_len == CMSG_LEN(sizeof(int))) {
+    std::memcpy(directory, CMSG_DATA(header), sizeof(int));
+  }
+  return count;
+}
+
+// The reader's life: a question at a time, until the asking side is gone.
+[[noreturn]] void Serve(int socket, AnswerFunction answer) {
+  const int root = procfs::Root();
+  CloseAllBut(socket, root);
+  signal(SIGPIPE, SIG_IGN);
+  const int ownDescriptors = openat(root, "self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (;;) {
+    FileQuestion question;
+    int directory = -1;
+    const ssize_t count = Receive(socket, &question, &directory);
+    if (count <= 0) {
+      _exit(0);
+    }
+    FileAnswer reply = {};
+    reply.outcome = FileAnswer::kUnreached;
+    if (directory >= 0 && ownDescriptors >= 0 &&
+        static_cast<std::size_t>(count) >= offsetof(FileQuestion, path) &&
+        question.pathLength <= kPathRoom && static_cast<std::size_t>(count) == SentSize(question)) {
+      answer(question, directory, ownDescriptors, &reply);
+    }
+    if (directory >= 0) {
+      close(directory);
+    }
+    if (send(socket, &reply, SentSize(reply), MSG_NOSIGNAL) < 0) {
+      _exit(0);
+    }
+  }
+}
+
+}  // namespace
+
+FileReader::~FileReader() { GiveUp(); }
+
+void FileReader::GiveUp() {
+  if (socket_ >= 0) {
+    close(socket_);  // the reader finds its end, now or once its read returns
+    socket_ = -1;
+  }
+}
+
+bool FileReader::Start() {
+  if (procfs::Root() < 0) {
+    return false;
+  }
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+    return false;
+  }
+  // Through a child that ends at once, so that the reader is nobody's child
+  // here: the caller's own waits never meet it, and init reaps it.
+  const pid_t middle = fork();
+  if (middle == 0) {
+    close(ends[0]);
+    if (fork() == 0) {
+      Serve(ends[1], answer_);
+    }
+    _exit(0);
+  }
+  close(ends[1]);
+  if (middle < 0) {
+    close(ends[0]);
+    return false;
+  }
+  while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  socket_ = ends[0];
+  return true;
+}
+
+FileReader::Result FileReader::Ask(const FileQuestion& question, int directory,
+                                   std::chrono::milliseconds bound, FileAnswer* answer) {
+  if (socket_ < 0 && !Start()) {
+    return kFailed;
+  }
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  iovec buffer = {const_cast<FileQuestion*>(&question), SentSize(question)};
+  msghdr message = {};
+  message.msg_iov = &buffer;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &directory, sizeof(int));
+  ssize_t sent = 0;
+  do {
+    sent = sendmsg(socket_, &message, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent != static_cast<ssize_t>(SentSize(question))) {
+    GiveUp();  // the reader ended: the next question starts another
+    return kFailed;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd ready = {socket_, POLLIN, 0};
+    const int count = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count()) + 1) : 0;
+    if (count > 0) {
+      break;
+    }
+    if (count == 0) {
+      GiveUp();
+      return kTimedOut;
+    }
+    if (errno != EINTR) {
+      GiveUp();
+      return kFailed;
+    }
+  }
+  ssize_t count = 0;
+  do {
+    count = recv(socket_, answer, sizeof *answer, 0);
+  } while (count < 0 && errno == EINTR);
+  if (count < static_cast<ssize_t>(offsetof(FileAnswer, path)) || answer->pathLength > kPathRoom ||
+      static_cast<std::size_t>(count) != SentSize(*answer)) {
+    GiveUp();
+    return kFailed;
+  }
+  return kAnswered;
+}
