@@ -1,7 +1,9 @@
 /* A 32-bit program of the Linux suite, with a large .bss: it writes its own
    image's span as its loader sees it, the page-rounded span of its loadable
    segments, then "!", and sleeps until killed (or its parent dies). */
+#ifndef _GNU_SOURCE
 #define _GNU_SOURCE
+#endif
 #include <link.h>
 #include <signal.h>
 #include <stdio.h>

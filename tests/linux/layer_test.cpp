@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -398,30 +399,37 @@ TEST(ModuleSnapshot, ASpanOfFourGibibytesOrMoreIsSaturated) {
   EXPECT_EQ(module->modBaseSize, 0xFFFFFFFFu);
 }
 
-// A copy of the suite's large-.bss library, loaded by this process from a
-// directory of its own that anyone may read, as a user's library would be:
-// `directory`/lib/big.so.
+// The span of the image that the loader loaded from `path`, its handle in `handle`.
+LoaderSpan Load(const std::string& path, void** handle) {
+  *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  EXPECT_NE(*handle, nullptr) << dlerror();
+  std::pair<const std::string*, LoaderSpan> found = {&path, {}};
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, std::size_t, void* data) {
+        auto* sought = static_cast<std::pair<const std::string*, LoaderSpan>*>(data);
+        if (*sought->first == info->dlpi_name) {
+          sought->second = SpanOf(*info);
+        }
+        return 0;
+      },
+      &found);
+  return found.second;
+}
+
+// A copy of a library of the suite (the large-.bss one unless told), loaded
+// by this process from a directory of its own that anyone may read, as a
+// user's library would be: `directory`/lib/big.so.
 class LoadedCopy {
  public:
-  LoadedCopy() {
+  explicit LoadedCopy(const char* library = TEST_BIG_BSS) {
     char pattern[] = "/tmp/procreport-image-XXXXXX";
     EXPECT_NE(mkdtemp(pattern), nullptr);
     directory_ = pattern;
     path_ = directory_ + "/lib/big.so";
     chmod(directory_.c_str(), 0755);
     mkdir((directory_ + "/lib").c_str(), 0755);
-    Copy(TEST_BIG_BSS, path_);
-    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    EXPECT_NE(handle_, nullptr) << dlerror();
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, std::size_t, void* data) {
-          auto* copy = static_cast<LoadedCopy*>(data);
-          if (copy->path_ == info->dlpi_name) {
-            copy->span_ = SpanOf(*info);
-          }
-          return 0;
-        },
-        this);
+    Copy(library, path_);
+    span_ = Load(path_, &handle_);
   }
   ~LoadedCopy() {
     if (handle_ != nullptr) {
@@ -521,6 +529,129 @@ TEST(ModuleSnapshot, SizesAnImageByItsHeadersOnlyFromTheVeryFileMapped) {
     if (geteuid() == 0) {
       EXPECT_EQ(RunAsNobody(HasTheSizeItsRouteAllows), 0);
     }
+  }
+}
+
+// File systems whose `stat` tells another device than maps, each mounted
+// with two libraries in it, both new files: on btrfs one in each of two
+// subvolumes, where they share an inode number; on an overlay one in its
+// tmpfs lower layer, one in its ext4 upper layer. Unmounted when destroyed.
+class ScratchMount {
+ public:
+  ScratchMount(const std::string& kind, const char* first, const char* second) {
+    char pattern[] = "/tmp/procreport-fs-XXXXXX";
+    EXPECT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+    const std::string btrfs =
+        "command -v mkfs.btrfs >/dev/null || { echo no mkfs.btrfs; exit 1; }\n"
+        "truncate -s 256M $d.img && mkfs.btrfs -q $d.img && mount -o loop $d.img $d\n"
+        "btrfs -q subvolume create $d/a && btrfs -q subvolume create $d/b\n"
+        "cp $1 $d/a/lib.so && cp $2 $d/b/lib.so\n";
+    const std::string overlay =
+        "mkdir $d/lower $d/upperfs $d/merged && mount -t tmpfs -o mode=755 none $d/lower\n"
+        "cp $1 $d/lower/lower.so && truncate -s 32M $d.img && mkfs.ext4 -q $d.img\n"
+        "mount -o loop $d.img $d/upperfs && mkdir $d/upperfs/upper $d/upperfs/work\n"
+        "mount -t overlay overlay -o lowerdir=$d/lower,upperdir=$d/upperfs/upper,"
+        "workdir=$d/upperfs/work $d/merged && cp $2 $d/merged/upper.so\n";
+    files_ = kind == "btrfs"
+                 ? std::vector<std::string>{directory_ + "/a/lib.so", directory_ + "/b/lib.so"}
+                 : std::vector<std::string>{directory_ + "/merged/lower.so",
+                                            directory_ + "/merged/upper.so"};
+    const std::string log = directory_ + ".log";
+    const std::string script = "set -e; d=" + directory_ + "; chmod 755 $d\n" +
+                               (kind == "btrfs" ? btrfs : overlay) + "chmod -R a+rX $d\n";
+    if (std::system(
+            ("sh -c '" + script + "' sh " + first + " " + second + " >" + log + " 2>&1").c_str()) !=
+        0) {
+      std::ifstream text(log);
+      std::getline(text, skipped_, '\0');
+      while (!skipped_.empty() && skipped_.back() == '\n') {
+        skipped_.pop_back();
+      }
+      skipped_ = kind + ": " + (skipped_.empty() ? "could not be mounted" : skipped_);
+    }
+    unlink(log.c_str());
+  }
+  ~ScratchMount() {
+    const std::string d = directory_;
+    std::system(("umount -l " + d + "/merged " + d + "/upperfs " + d + "/lower " + d +
+                 " 2>/dev/null; rm -rf " + d + " " + d + ".img")
+                    .c_str());
+  }
+  ScratchMount(const ScratchMount&) = delete;
+  ScratchMount& operator=(const ScratchMount&) = delete;
+
+  const std::vector<std::string>& files() const { return files_; }
+  const std::string& skipped() const { return skipped_; }  // why it is not there
+
+ private:
+  std::string directory_;
+  std::vector<std::string> files_;
+  std::string skipped_;
+};
+
+TEST(ModuleSnapshot, SizesEveryImageAsItsLoaderDoesWhateverItsLayoutOrFileSystem) {
+  const struct {
+    const char* title;
+    const char* mount;  // or the libraries lie in /tmp
+    const char* first;
+    const char* second;
+  } cases[] = {
+      {"its data in its first page", nullptr, TEST_SHAPE_SMALL, nullptr},
+      {"its data in its first page, 2 MiB pages", nullptr, TEST_SHAPE_HUGE_PAGES, nullptr},
+      {"linked by lld", nullptr, TEST_SHAPE_LLD, nullptr},
+      {"on btrfs", "btrfs", TEST_BIG_BSS, TEST_SHAPE_SMALL},
+      {"on an overlay", "overlay", TEST_BIG_BSS, TEST_SHAPE_SMALL},
+  };
+  std::string skipped;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    std::unique_ptr<ScratchMount> mount;
+    std::vector<std::string> files;
+    std::vector<std::unique_ptr<LoadedCopy>> copies;
+    if (c.mount != nullptr && geteuid() != 0) {
+      skipped += std::string(c.mount) + ": needs root, to mount; ";
+      continue;
+    }
+    if (c.mount != nullptr) {
+      mount = std::make_unique<ScratchMount>(c.mount, c.first, c.second);
+      if (!mount->skipped().empty()) {
+        skipped += mount->skipped() + "; ";
+        continue;
+      }
+      files = mount->files();
+    } else if (*c.first == '\0') {
+      skipped += std::string(c.title) + ": lld is not there; ";
+      continue;
+    } else {
+      copies.push_back(std::make_unique<LoadedCopy>(c.first));
+      files.push_back(copies.back()->path());
+    }
+    // All loaded at once, so that what one gave cannot stand for another.
+    std::vector<std::pair<void*, LoaderSpan>> loaded;
+    for (const std::string& file : files) {
+      void* handle = nullptr;
+      loaded.push_back({handle, Load(file, &handle)});
+      loaded.back().first = handle;
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      SCOPED_TRACE(files[i]);
+      shownPath = files[i];
+      loadedSpan = loaded[i].second;
+      pathLeadsToIt = true;
+      EXPECT_EQ(HasTheSizeItsRouteAllows(), 0);
+      if (geteuid() == 0) {
+        EXPECT_EQ(RunAsNobody(HasTheSizeItsRouteAllows), 0);
+      }
+    }
+    for (const auto& [handle, span] : loaded) {
+      if (handle != nullptr) {
+        dlclose(handle);
+      }
+    }
+  }
+  if (!skipped.empty()) {
+    GTEST_SKIP() << skipped;
   }
 }
 
@@ -680,27 +811,46 @@ TEST(ModuleSnapshot, KeepsTextOnlyForWhatItLists) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST(ModuleSnapshot, SizesA32BitImageByItsOwnHeaders) {
-  if (std::string(TEST_IMAGE32).empty()) {
-    GTEST_SKIP() << "no 32-bit program was built: its cross compiler is missing "
-                    "(gcc-i686-linux-gnu and libc6-dev-i386-cross for x86-64, "
-                    "gcc-arm-linux-gnueabihf and libc6-dev-armhf-cross for arm64)";
-  }
-  std::unique_ptr<Sleeper> program;
-  try {
-    // It says its image's span as its loader sees it.
-    program = std::make_unique<Sleeper>("image32", 0, false, TEST_IMAGE32);
-  } catch (const std::runtime_error& error) {
-    if (std::string(error.what()) == kCannotRun) {
-      GTEST_SKIP() << "this kernel runs no 32-bit program";
+TEST(ModuleSnapshot, SizesAProgramByItsOwnHeaders) {
+  // Each says its image's span as its loader sees it.
+  const struct {
+    const char* title;
+    const char* program;
+    const char* missing;
+  } cases[] = {
+      {"32-bit", TEST_IMAGE32,
+       "no 32-bit program was built: its cross compiler is missing "
+       "(gcc-i686-linux-gnu and libc6-dev-i386-cross for x86-64, "
+       "gcc-arm-linux-gnueabihf and libc6-dev-armhf-cross for arm64)"},
+      // Its later segments map its file's first page again.
+      {"linked by lld", TEST_SHAPE_LLD_PROGRAM, "lld is not there"},
+  };
+  std::string skipped;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.title);
+    if (*c.program == '\0') {
+      skipped += std::string(c.missing) + "; ";
+      continue;
     }
-    throw;
+    std::unique_ptr<Sleeper> program;
+    try {
+      program = std::make_unique<Sleeper>("image", 0, false, c.program);
+    } catch (const std::runtime_error& error) {
+      if (std::string(error.what()) != kCannotRun) {
+        throw;
+      }
+      skipped += std::string("this kernel runs no ") + c.title + " program; ";
+      continue;
+    }
+    const std::vector<MODULEENTRY32> modules = ModulesOf(static_cast<DWORD>(program->pid()));
+    const MODULEENTRY32* image = FindModule(modules, program->path());
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(std::to_string(image->modBaseSize), program->said());
+    EXPECT_GT(image->modBaseSize, 6u << 20);  // its .bss
   }
-  const std::vector<MODULEENTRY32> modules = ModulesOf(static_cast<DWORD>(program->pid()));
-  const MODULEENTRY32* image = FindModule(modules, program->path());
-  ASSERT_NE(image, nullptr);
-  EXPECT_EQ(std::to_string(image->modBaseSize), program->said());
-  EXPECT_GT(image->modBaseSize, 6u << 20);  // its .bss
+  if (!skipped.empty()) {
+    GTEST_SKIP() << skipped;
+  }
 }
 
 TEST(ModuleSnapshot, ListsHundredsOfModulesAllInAddressOrder) {
