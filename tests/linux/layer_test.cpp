@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -530,6 +531,58 @@ TEST(ModuleSnapshot, SizesAnImageByItsHeadersOnlyFromTheVeryFileMapped) {
       EXPECT_EQ(RunAsNobody(HasTheSizeItsRouteAllows), 0);
     }
   }
+}
+
+// The size of a module of another process as the first of a process
+// snapshot's module snapshots, then that of this process's module at
+// `shownPath` as its second: 0 when the latter is the loader's, as the first
+// failed to reach its file.
+pid_t otherProcess;
+int IsExactAfterAnotherFailed() {
+  HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  const std::vector<MODULEENTRY32> others = ModulesOf(static_cast<DWORD>(otherProcess));
+  const int exact = HasTheSizeItsRouteAllows();
+  CloseHandle(processes);
+  return FindModule(others, shownPath + ".alias (deleted)") != nullptr ? exact : 2;
+}
+
+TEST(ModuleSnapshot, AFileThatOneProcessFailedToReachIsReadAgainForAnother) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to become another user";
+  }
+  // Another user's process loads the library under a second name, then that
+  // name goes: for a reader without map_files its path leads nowhere.
+  char pattern[] = "/tmp/procreport-alias-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string directory = pattern;
+  shownPath = directory + "/big.so";
+  chmod(directory.c_str(), 0755);
+  LoadedCopy::Copy(TEST_BIG_BSS, shownPath);
+  ASSERT_EQ(link(shownPath.c_str(), (shownPath + ".alias").c_str()), 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  otherProcess = fork();
+  if (otherProcess == 0) {
+    const bool loaded = BecomeNobody() && prctl(PR_SET_DUMPABLE, 1) == 0 &&
+                        dlopen((shownPath + ".alias").c_str(), RTLD_NOW) != nullptr;
+    (void)!write(ready[1], loaded ? "!" : "?", 1);
+    pause();
+    _exit(0);
+  }
+  char said = 0;
+  EXPECT_EQ(read(ready[0], &said, 1), 1);
+  close(ready[0]);
+  close(ready[1]);
+  unlink((shownPath + ".alias").c_str());
+  void* handle = nullptr;
+  loadedSpan = Load(shownPath, &handle);
+  pathLeadsToIt = true;
+  EXPECT_EQ(said, '!');
+  EXPECT_EQ(RunAsNobody(IsExactAfterAnotherFailed), 0);
+  kill(otherProcess, SIGKILL);
+  waitpid(otherProcess, nullptr, 0);
+  dlclose(handle);
+  std::filesystem::remove_all(directory);
 }
 
 // File systems whose `stat` tells another device than maps, each mounted

@@ -215,12 +215,6 @@ int RunInChild(bool (*setup)(), int (*body)()) {
   return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
 }
 
-bool BecomeNobody() {
-  constexpr gid_t kNobodyGroup = 65534;
-  constexpr uid_t kNobody = 65534;
-  return setgroups(0, nullptr) == 0 && setgid(kNobodyGroup) == 0 && setuid(kNobody) == 0;
-}
-
 bool Filter(std::vector<sock_filter> program) {
   sock_fprog filter = {static_cast<unsigned short>(program.size()), program.data()};
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
@@ -299,6 +293,12 @@ bool LimitDescriptors() {
 int RunWithFewDescriptors(int (*body)(), int most) {
   mostDescriptors = static_cast<rlim_t>(most);
   return RunInChild(LimitDescriptors, body);
+}
+
+bool BecomeNobody() {
+  constexpr gid_t kNobodyGroup = 65534;
+  constexpr uid_t kNobody = 65534;
+  return setgroups(0, nullptr) == 0 && setgid(kNobodyGroup) == 0 && setuid(kNobody) == 0;
 }
 
 int RunAsNobody(int (*body)()) { return RunInChild(BecomeNobody, body); }

@@ -48,6 +48,9 @@ pid_t GoneProcessId();
 // The number of descriptors this process has open, the layer's lasting one on /proc among them.
 int OpenDescriptors();
 
+// Gives up root for "nobody", for good; whether it could.
+bool BecomeNobody();
+
 // Runs `body` in a child process that has given up root for "nobody"; the
 // child's exit status is what `body` returns. -1 if the child could not drop root.
 int RunAsNobody(int (*body)());
