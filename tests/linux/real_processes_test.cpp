@@ -180,11 +180,13 @@ PipedRun RunThroughPipes(std::chrono::seconds most) {
   close(out[0]);
   close(err[0]);
   if (!timely) {
+    // It may wait where no signal reaches, until the file systems go.
     kill(child, SIGKILL);
+    return run;
   }
   int status = 0;
   waitpid(child, &status, 0);
-  run.status = timely && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
 }
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -52,15 +53,26 @@ StalledFuse::StalledFuse(Held held) : held_(held) {
     return;
   }
   server_ = std::thread(&StalledFuse::Serve, this);
+  struct stat root;
+  connection_ = stat(directory_.c_str(), &root) == 0 ? static_cast<int>(minor(root.st_dev)) : -1;
 }
 
 StalledFuse::~StalledFuse() {
   if (server_.joinable()) {
     close(stop_[1]);
     server_.join();
+    // Every request still held fails, even where a child forked meanwhile
+    // holds the device open too.
+    if (connection_ >= 0) {
+      const std::string abort =
+          "/sys/fs/fuse/connections/" + std::to_string(connection_) + "/abort";
+      mount("fusectl", "/sys/fs/fuse/connections", "fusectl", 0, nullptr);
+      const int fd = open(abort.c_str(), O_WRONLY | O_CLOEXEC);
+      (void)!write(fd, "1", 1);
+      close(fd);
+    }
     umount2(directory_.c_str(), MNT_DETACH);
   }
-  // Closed, the device ends the connection: every request still held fails.
   close(device_);
   close(stop_[0]);
   rmdir(directory_.c_str());

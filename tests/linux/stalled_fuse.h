@@ -25,6 +25,7 @@ class StalledFuse {
   std::string directory_;
   std::string skipped_;
   int device_ = -1;
+  int connection_ = -1;  // its number under /sys/fs/fuse/connections
   int stop_[2] = {-1, -1};
   std::thread server_;
 };
