@@ -103,12 +103,18 @@ ssize_t Receive(int socket, FileQuestion* question, int* directory) {
 
 }  // namespace
 
-FileReader::~FileReader() { GiveUp(); }
-
-void FileReader::GiveUp() {
+FileReader::~FileReader() {
   if (socket_ >= 0) {
-    close(socket_);  // the reader finds its end, now or once its read returns
-    socket_ = -1;
+    GiveUp(false);
+  }
+}
+
+void FileReader::GiveUp(bool stuck) {
+  close(socket_);  // the reader finds its end, now or once its read returns
+  socket_ = -1;
+  // One that may wait on a file system until that answers is not waited for;
+  // any other is reaped now, its processor time counted as the caller's.
+  while (!stuck && waitpid(reader_, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
 
@@ -120,22 +126,14 @@ bool FileReader::Start() {
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
     return false;
   }
-  // Through a child that ends at once, so that the reader is nobody's child
-  // here: the caller's own waits never meet it, and init reaps it.
-  const pid_t middle = fork();
-  if (middle == 0) {
-    close(ends[0]);
-    if (fork() == 0) {
-      Serve(ends[1], answer_);
-    }
-    _exit(0);
+  reader_ = fork();
+  if (reader_ == 0) {
+    Serve(ends[1], answer_);
   }
   close(ends[1]);
-  if (middle < 0) {
+  if (reader_ < 0) {
     close(ends[0]);
     return false;
-  }
-  while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
   }
   socket_ = ends[0];
   return true;
@@ -163,7 +161,7 @@ FileReader::Result FileReader::Ask(const FileQuestion& question, int directory,
     sent = sendmsg(socket_, &message, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   if (sent != static_cast<ssize_t>(SentSize(question))) {
-    GiveUp();  // the reader ended: the next question starts another
+    GiveUp(false);  // the reader ended: the next question starts another
     return kFailed;
   }
   const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -176,11 +174,11 @@ FileReader::Result FileReader::Ask(const FileQuestion& question, int directory,
       break;
     }
     if (count == 0) {
-      GiveUp();
+      GiveUp(true);
       return kTimedOut;
     }
     if (errno != EINTR) {
-      GiveUp();
+      GiveUp(true);
       return kFailed;
     }
   }
@@ -190,7 +188,7 @@ FileReader::Result FileReader::Ask(const FileQuestion& question, int directory,
   } while (count < 0 && errno == EINTR);
   if (count < static_cast<ssize_t>(offsetof(FileAnswer, path)) || answer->pathLength > kPathRoom ||
       static_cast<std::size_t>(count) != SentSize(*answer)) {
-    GiveUp();
+    GiveUp(false);
     return kFailed;
   }
   return kAnswered;

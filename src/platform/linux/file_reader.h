@@ -49,8 +49,10 @@ struct FileAnswer {
 using AnswerFunction = void (*)(const FileQuestion& question, int directory, int ownDescriptors,
                                 FileAnswer* answer);
 
-// One reader process, started at the first question and given up when an
-// answer does not come in time; the next question starts another.
+// One reader process, a child of the caller's, started at the first question
+// and given up when an answer does not come in time; the next question
+// starts another. One that was given up is left to end by itself, and to be
+// reaped by init once the caller has ended.
 class FileReader {
  public:
   explicit FileReader(AnswerFunction answer) : answer_(answer) {}
@@ -64,8 +66,9 @@ class FileReader {
 
  private:
   bool Start();
-  void GiveUp();
+  void GiveUp(bool stuck);
 
   AnswerFunction answer_;
+  pid_t reader_ = -1;
   int socket_ = -1;
 };
