@@ -295,10 +295,12 @@ TEST(ModuleSnapshot, ListsTheFilesMappedExecutableWithTheirSpan) {
 class MappedFile {
  public:
   MappedFile(const char* name, uint64_t size, std::vector<std::pair<uint64_t, int>> pieces,
-             uint64_t span) {
+             uint64_t span, const std::string& firstBytes = "") {
     path_ = std::string("/tmp/") + name + "-" + std::to_string(getpid());
     const int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
+    EXPECT_EQ(pwrite(fd, firstBytes.data(), firstBytes.size(), 0),
+              static_cast<ssize_t>(firstBytes.size()));
     span_ = span;
     base_ = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     const long page = sysconf(_SC_PAGESIZE);
@@ -480,6 +482,25 @@ int HasTheSizeItsRouteAllows() {
                  shownPath.c_str(), size, static_cast<unsigned long long>(expected));
   }
   return size == expected ? 0 : 1;
+}
+
+TEST(ModuleSnapshot, AHeaderThatPlacesItsTableOutOfReachLaysOutNoImage) {
+  // An ELF header whose program header table lies 2^63 bytes in: its place is
+  // checked before a pointer is made from it, and the module keeps its mapping.
+  Elf64_Ehdr header = {};
+  std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+  header.e_ident[EI_CLASS] = ELFCLASS64;
+  header.e_ident[EI_DATA] = ELFDATA2LSB;
+  header.e_ident[EI_VERSION] = EV_CURRENT;
+  header.e_type = ET_DYN;
+  header.e_phoff = uint64_t{1} << 63;
+  header.e_phentsize = sizeof(Elf64_Phdr);
+  header.e_phnum = 1;
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  // Its one page executable, then anonymous memory, as a .bss would be.
+  const MappedFile file("procreport-far-table", page, {{0, PROT_READ | PROT_EXEC}}, 3 * page,
+                        std::string(reinterpret_cast<const char*>(&header), sizeof header));
+  EXPECT_EQ(ModuleSize(file.path()), page);
 }
 
 TEST(ModuleSnapshot, SizesAnImageByItsHeadersOnlyFromTheVeryFileMapped) {

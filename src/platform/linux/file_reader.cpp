@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -139,11 +140,11 @@ bool FileReader::Start() {
   return true;
 }
 
-FileReader::Result FileReader::Ask(const FileQuestion& question, int directory,
-                                   std::chrono::milliseconds bound, FileAnswer* answer) {
-  if (socket_ < 0 && !Start()) {
-    return kFailed;
-  }
+namespace {
+
+// Sends a question with the descriptor it is about, without waiting: false
+// where the socket has no room now (EAGAIN) or the reader is gone.
+ssize_t Send(int socket, const FileQuestion& question, int directory) {
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   iovec buffer = {const_cast<FileQuestion*>(&question), SentSize(question)};
   msghdr message = {};
@@ -158,38 +159,82 @@ FileReader::Result FileReader::Ask(const FileQuestion& question, int directory,
   std::memcpy(CMSG_DATA(header), &directory, sizeof(int));
   ssize_t sent = 0;
   do {
-    sent = sendmsg(socket_, &message, MSG_NOSIGNAL);
+    sent = sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (sent < 0 && errno == EINTR);
-  if (sent != static_cast<ssize_t>(SentSize(question))) {
-    GiveUp(false);  // the reader ended: the next question starts another
+  return sent;
+}
+
+}  // namespace
+
+FileReader::Result FileReader::AskAll(std::size_t count, int directory,
+                                      std::chrono::milliseconds bound, Clock::time_point until,
+                                      const Questions& question, const Answers& answered) {
+  if (count == 0) {
+    return kAnswered;
+  }
+  if (socket_ < 0 && !Start()) {
     return kFailed;
   }
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd ready = {socket_, POLLIN, 0};
-    const int count = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count()) + 1) : 0;
-    if (count > 0) {
-      break;
+  // Questions go out while earlier ones are answered, as many as the socket
+  // holds: the two processes then seldom wait on each other.
+  FileQuestion next;
+  std::size_t sent = 0;
+  std::size_t received = 0;
+  bool filled = false;
+  auto deadline = std::min(Clock::now() + bound, until);
+  while (received < count) {
+    if (sent < count) {
+      if (!filled) {
+        question(sent, &next);
+        filled = true;
+      }
+      const ssize_t size = Send(socket_, next, directory);
+      if (size == static_cast<ssize_t>(SentSize(next))) {
+        ++sent;
+        filled = false;
+        continue;
+      }
+      if (size >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+        GiveUp(false);  // the reader ended: the next question starts another
+        return kFailed;
+      }
     }
-    if (count == 0) {
-      GiveUp(true);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd ready = {socket_, static_cast<short>(POLLIN | (sent < count ? POLLOUT : 0)), 0};
+    const int events = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
+    if (events == 0) {
+      GiveUp(true);  // no answer within the bound
       return kTimedOut;
     }
-    if (errno != EINTR) {
+    if (events < 0 && errno != EINTR) {
       GiveUp(true);
       return kFailed;
     }
-  }
-  ssize_t count = 0;
-  do {
-    count = recv(socket_, answer, sizeof *answer, 0);
-  } while (count < 0 && errno == EINTR);
-  if (count < static_cast<ssize_t>(offsetof(FileAnswer, path)) || answer->pathLength > kPathRoom ||
-      static_cast<std::size_t>(count) != SentSize(*answer)) {
-    GiveUp(false);
-    return kFailed;
+    if (events < 0 || (ready.revents & POLLIN) == 0) {
+      continue;
+    }
+    // Every answer there is now, each with the bound of its own.
+    for (;;) {
+      FileAnswer answer;
+      ssize_t size = 0;
+      do {
+        size = recv(socket_, &answer, sizeof answer, MSG_DONTWAIT);
+      } while (size < 0 && errno == EINTR);
+      if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && received < count) {
+        break;
+      }
+      if (size < static_cast<ssize_t>(offsetof(FileAnswer, path)) ||
+          answer.pathLength > kPathRoom || static_cast<std::size_t>(size) != SentSize(answer) ||
+          received == count) {
+        GiveUp(false);
+        return kFailed;
+      }
+      answered(received++, answer);
+      deadline = std::min(Clock::now() + bound, until);
+      if (received == count) {
+        return kAnswered;
+      }
+    }
   }
   return kAnswered;
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "elf_image.h"
 
@@ -61,8 +62,16 @@ class FileReader {
   FileReader& operator=(const FileReader&) = delete;
 
   enum Result { kAnswered, kTimedOut, kFailed };
-  Result Ask(const FileQuestion& question, int directory, std::chrono::milliseconds bound,
-             FileAnswer* answer);
+  using Questions = std::function<void(std::size_t index, FileQuestion* question)>;
+  using Answers = std::function<void(std::size_t index, const FileAnswer& answer)>;
+  // Asks `count` questions about the mappings of the process whose /proc/PID
+  // is `directory`: `question` fills each in turn, and `answered` takes each
+  // answer, in the same order. The reader is given up when no answer comes
+  // within `bound` of the last one, or by `until` (kTimedOut); kFailed where
+  // it could not be started or ended.
+  using Clock = std::chrono::steady_clock;
+  Result AskAll(std::size_t count, int directory, std::chrono::milliseconds bound,
+                Clock::time_point until, const Questions& question, const Answers& answered);
 
  private:
   bool Start();

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "proc_files.h"
@@ -157,10 +158,19 @@ bool MapsNamesIt(int readable, const FileId& file) {
 
 // Whether the file system repeats inode numbers under the one device that
 // maps shows: btrfs and bcachefs do, in each of their subvolumes.
-bool InodesRepeat(int fd) {
+// Asked once for each device in the reader process, which lives as long as a
+// process snapshot.
+bool InodesRepeat(int fd, dev_t device) {
+  static std::unordered_map<dev_t, bool> known;
+  if (const auto found = known.find(device); found != known.end()) {
+    return found->second;
+  }
   struct statfs system;
-  return fstatfs(fd, &system) != 0 || system.f_type == BTRFS_SUPER_MAGIC ||
-         static_cast<unsigned long>(system.f_type) == BCACHEFS_SUPER_MAGIC;
+  if (fstatfs(fd, &system) != 0) {
+    return true;  // not known, and so not believed
+  }
+  return known[device] = system.f_type == BTRFS_SUPER_MAGIC ||
+                         static_cast<unsigned long>(system.f_type) == BCACHEFS_SUPER_MAGIC;
 }
 
 // The reader process's side: reaches the file, makes sure it is the mapped
@@ -204,7 +214,7 @@ void AnswerAboutFile(const FileQuestion& question, int directory, int ownDescrip
   if (readable.get() < 0 || (!statSaysSo && !MapsNamesIt(readable.get(), file))) {
     return;
   }
-  answer->sharedIdentity = statSaysSo && !InodesRepeat(readable.get());
+  answer->sharedIdentity = statSaysSo && !InodesRepeat(readable.get(), status.st_dev);
   if (question.kind == FileQuestion::kPath) {
     const ssize_t length = byPath.empty()
                                ? readlinkat(ownDescriptors, own.c_str(), link, sizeof link)
@@ -221,20 +231,42 @@ void AnswerAboutFile(const FileQuestion& question, int directory, int ownDescrip
   answer->outcome = ReadHeaders(readable.get(), &answer->layout);
 }
 
-// Asks the reader, within what is left of the bounds; whether it answered.
-bool Ask(ImageLayouts* layouts, const FileQuestion& question, int directory, FileAnswer* answer) {
-  const auto left = kFileReadBudget - layouts->waited;
-  if (layouts->stalledDevices.count(question.device) != 0 || left <= left.zero()) {
-    return false;
+// Asks the reader about each file of `asked`, within what is left of the
+// bounds: `answered` takes what it answered, and those it could not answer in
+// time are asked again of a new reader, but those on a device where a read
+// was given up.
+void AskAll(ImageLayouts* layouts, int directory, std::vector<FileQuestion>* asked,
+            const std::function<void(std::size_t, const FileAnswer&)>& answered) {
+  std::vector<std::size_t> left(asked->size());  // indices into `asked`
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    left[i] = i;
   }
-  const auto bound = std::min(kFileReadBound, std::chrono::ceil<std::chrono::milliseconds>(left));
-  const auto began = std::chrono::steady_clock::now();
-  const FileReader::Result result = layouts->reader.Ask(question, directory, bound, answer);
-  layouts->waited += std::chrono::steady_clock::now() - began;
-  if (result == FileReader::kTimedOut) {
-    layouts->stalledDevices.insert(question.device);
+  while (!left.empty()) {
+    left.erase(std::remove_if(left.begin(), left.end(),
+                              [&](std::size_t i) {
+                                return layouts->stalledDevices.count((*asked)[i].device) != 0;
+                              }),
+               left.end());
+    const auto began = FileReader::Clock::now();
+    const auto until = began + (kFileReadBudget - layouts->waited);
+    if (left.empty() || until <= began) {
+      return;
+    }
+    std::size_t done = 0;
+    const FileReader::Result result = layouts->reader.AskAll(
+        left.size(), directory, kFileReadBound, until,
+        [&](std::size_t i, FileQuestion* question) { *question = (*asked)[left[i]]; },
+        [&](std::size_t i, const FileAnswer& answer) {
+          answered(left[i], answer);
+          done = i + 1;
+        });
+    layouts->waited += FileReader::Clock::now() - began;
+    if (result != FileReader::kTimedOut) {
+      return;  // all answered, or no reader can run
+    }
+    layouts->stalledDevices.insert((*asked)[left[done]].device);
+    left.erase(left.begin(), left.begin() + static_cast<std::ptrdiff_t>(done) + 1);
   }
-  return result == FileReader::kAnswered && answer->outcome != FileAnswer::kUnreached;
 }
 
 FileQuestion Question(FileQuestion::Kind kind, const FileId& file, uint64_t start, uint64_t end) {
@@ -257,45 +289,54 @@ uint64_t PageSize() {
   return size;
 }
 
-std::optional<elf::ImageLayout> LayoutOfImage(ImageLayouts* layouts, int directory,
-                                              const std::string& path, const FileId& file,
-                                              uint64_t start, uint64_t end) {
+void LayoutsOfImages(ImageLayouts* layouts, int directory, ImageRequest* requests,
+                     std::size_t count) {
   const std::lock_guard<std::mutex> lock(layouts->mutex);
-  if (layouts->unsharedDevices.count(file.device) == 0) {
-    const auto found = layouts->byFile.find(file);
-    if (found != layouts->byFile.end()) {
-      return found->second;
+  std::vector<FileQuestion> asked;
+  std::vector<std::size_t> askedFor;  // the request of each question
+  for (std::size_t i = 0; i < count; ++i) {
+    ImageRequest& request = requests[i];
+    request.layout.reset();
+    if (layouts->unsharedDevices.count(request.file.device) == 0) {
+      const auto found = layouts->byFile.find(request.file);
+      if (found != layouts->byFile.end()) {
+        request.layout = found->second;
+        continue;
+      }
+    }
+    asked.push_back(Question(FileQuestion::kLayout, request.file, request.start, request.end));
+    askedFor.push_back(i);
+    if (request.path.size() <= kPathRoom) {
+      std::memcpy(asked.back().path, request.path.data(), request.path.size());
+      asked.back().pathLength = static_cast<uint32_t>(request.path.size());
     }
   }
-  FileQuestion question = Question(FileQuestion::kLayout, file, start, end);
-  if (path.size() <= kPathRoom) {
-    std::memcpy(question.path, path.data(), path.size());
-    question.pathLength = static_cast<uint32_t>(path.size());
-  }
-  FileAnswer answer;
-  if (!Ask(layouts, question, directory, &answer)) {
-    return std::nullopt;
-  }
-  std::optional<elf::ImageLayout> layout;
-  if (answer.outcome == FileAnswer::kImage) {
-    layout = answer.layout;
-  }
-  if (answer.sharedIdentity) {
-    layouts->byFile.emplace(file, layout);
-  } else {
-    layouts->unsharedDevices.insert(file.device);
-  }
-  return layout;
+  AskAll(layouts, directory, &asked, [&](std::size_t i, const FileAnswer& answer) {
+    ImageRequest& request = requests[askedFor[i]];
+    if (answer.outcome != FileAnswer::kImage && answer.outcome != FileAnswer::kNoImage) {
+      return;  // not reached: this process's lot alone
+    }
+    if (answer.outcome == FileAnswer::kImage) {
+      request.layout = answer.layout;
+    }
+    if (answer.sharedIdentity) {
+      layouts->byFile.emplace(request.file, request.layout);
+    } else {
+      layouts->unsharedDevices.insert(request.file.device);
+    }
+  });
 }
 
 std::size_t MappedFilePath(ImageLayouts* layouts, int directory, const FileId& file, uint64_t start,
                            uint64_t end, char* path, std::size_t room) {
   const std::lock_guard<std::mutex> lock(layouts->mutex);
-  FileAnswer answer;
-  if (!Ask(layouts, Question(FileQuestion::kPath, file, start, end), directory, &answer) ||
-      answer.outcome != FileAnswer::kPath || answer.pathLength >= room) {
-    return 0;
-  }
-  std::memcpy(path, answer.path, answer.pathLength);
-  return answer.pathLength;
+  std::vector<FileQuestion> asked = {Question(FileQuestion::kPath, file, start, end)};
+  std::size_t length = 0;
+  AskAll(layouts, directory, &asked, [&](std::size_t, const FileAnswer& answer) {
+    if (answer.outcome == FileAnswer::kPath && answer.pathLength < room) {
+      std::memcpy(path, answer.path, answer.pathLength);
+      length = answer.pathLength;
+    }
+  });
+  return length;
 }

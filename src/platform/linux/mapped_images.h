@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -54,16 +55,25 @@ struct ImageLayouts {
   FileReader reader;
 };
 
-// The layout of the image of a file that the process of `directory` maps at
-// [start, end), at the file's offset 0; nothing where the file cannot be
-// reached in time or lays out no image. The file is reached through the
+// A file that the process maps at [start, end), at the file's offset 0,
+// under `path` (unescaped), and, once asked for, the layout of its image:
+// nothing where the file cannot be reached in time or lays out no image.
+struct ImageRequest {
+  FileId file;
+  uint64_t start;
+  uint64_t end;
+  std::string_view path;
+  std::optional<elf::ImageLayout> layout;
+};
+
+// Fills in the layouts of the requests about the mappings of the process of
+// `directory`, all asked of the reader at once. A file is reached through the
 // process's map_files entry for the mapping, the very file mapped, which only
-// a caller with CAP_SYS_ADMIN may open; where that is refused, through `path`
-// when it leads, through no symbolic link, to a regular file that is the
-// mapped one. Nothing is read before it is known to be a regular file.
-std::optional<elf::ImageLayout> LayoutOfImage(ImageLayouts* layouts, int directory,
-                                              const std::string& path, const FileId& file,
-                                              uint64_t start, uint64_t end);
+// a caller with CAP_SYS_ADMIN may open; where that is refused, through its
+// path when that leads, through no symbolic link, to a regular file that is
+// the mapped one. Nothing is read before it is known to be a regular file.
+void LayoutsOfImages(ImageLayouts* layouts, int directory, ImageRequest* requests,
+                     std::size_t count);
 
 // The path of the file that the process of `directory` maps at [start, end),
 // unescaped, into `path` (`room` bytes); its length, or 0. The text is taken

@@ -59,6 +59,8 @@ struct Reading {
   bool runOpen = false;   // whether the last module may still go on
   bool empty = true;
   bool whole = false;  // ended with the gate line
+  // The modules whose images are to be sized, each with its run's whole path.
+  std::vector<std::pair<std::size_t, std::string>> toSize = {};
 };
 
 // Extends a module to its image's end where its file's own headers lay the
@@ -67,16 +69,30 @@ struct Reading {
 // tells nothing of that, as the kernel merges adjacent anonymous mappings, a
 // heap block among them; but where none follows, the loader mapped no .bss
 // past the file, and the file is not read.
-std::optional<elf::ImageLayout> LayoutOf(Reading* reading, const ModuleRecord& module) {
-  return LayoutOfImage(reading->layouts, reading->directory, reading->path,
-                       FileId{module.device, module.inode}, module.low, module.firstEnd);
-}
-
-void SizeImage(Reading* reading, ModuleRecord* module) {
-  const std::optional<elf::ImageLayout> layout = LayoutOf(reading, *module);
-  if (layout && elf::PlacesTheRun(*layout, module->high - module->low)) {
-    module->high = module->low + layout->span;
+// Extends each module whose run anonymous memory follows to its image's end,
+// where its file's own headers lay the run out: the zero-filled pages past
+// the file's end (.bss), which the loader maps anonymously, are the image's
+// too. How much memory follows a module tells nothing of that, as the kernel
+// merges adjacent anonymous mappings, a heap block among them; but where none
+// follows, the loader mapped no .bss past the file, and the file is not read.
+// All files of the process are asked for at once, when its maps have been read.
+void SizeImages(Reading* reading) {
+  std::vector<ModuleRecord>& modules = reading->snapshot->modules;
+  std::vector<ImageRequest> requests;
+  for (const auto& [index, path] : reading->toSize) {
+    const ModuleRecord& module = modules[index];
+    requests.push_back(ImageRequest{FileId{module.device, module.inode}, module.low,
+                                    module.firstEnd, path, std::nullopt});
   }
+  LayoutsOfImages(reading->layouts, reading->directory, requests.data(), requests.size());
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    ModuleRecord& module = modules[reading->toSize[i].first];
+    const std::optional<elf::ImageLayout>& layout = requests[i].layout;
+    if (layout && elf::PlacesTheRun(*layout, module.high - module.low)) {
+      module.high = module.low + layout->span;
+    }
+  }
+  reading->toSize.clear();
 }
 
 // The run of the last module has ended. Without an executable mapping it is
@@ -93,7 +109,7 @@ void EndRun(Reading* reading) {
     snapshot.text.resize(last.pathOffset);
     snapshot.modules.pop_back();
   } else if (last.anonymousAfter) {
-    SizeImage(reading, &last);
+    reading->toSize.emplace_back(snapshot.modules.size() - 1, reading->path);
   }
 }
 
@@ -117,8 +133,10 @@ void KeepPath(Snapshot* snapshot, std::string_view path, ModuleRecord* module) {
 // and those linked without page-aligned segments, as lld does by default).
 // Only the file's own headers tell, by the image's span.
 bool WithinTheImage(Reading* reading, const ModuleRecord& last, const procfs::MapsLine& line) {
-  const std::optional<elf::ImageLayout> layout = LayoutOf(reading, last);
-  return layout && line.end - last.low <= layout->span;
+  ImageRequest request{FileId{last.device, last.inode}, last.low, last.firstEnd, reading->path,
+                       std::nullopt};
+  LayoutsOfImages(reading->layouts, reading->directory, &request, 1);
+  return request.layout && line.end - last.low <= request.layout->span;
 }
 
 void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
@@ -212,6 +230,7 @@ int ReadMaps(Reading* reading, const ReadChunk& read) {
     AddLine(reading, pending.data(), pending.size());
   }
   EndRun(reading);
+  SizeImages(reading);
   return 0;
 }
 
