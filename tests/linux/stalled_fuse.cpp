@@ -59,7 +59,8 @@ StalledFuse::StalledFuse(Held held) : held_(held) {
 
 StalledFuse::~StalledFuse() {
   if (server_.joinable()) {
-    close(stop_[1]);
+    // A byte, not the pipe's end, which a child forked meanwhile may hold too.
+    (void)!write(stop_[1], "!", 1);
     server_.join();
     // Every request still held fails, even where a child forked meanwhile
     // holds the device open too.
@@ -75,6 +76,7 @@ StalledFuse::~StalledFuse() {
   }
   close(device_);
   close(stop_[0]);
+  close(stop_[1]);
   rmdir(directory_.c_str());
 }
 
