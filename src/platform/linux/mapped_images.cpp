@@ -297,6 +297,10 @@ void LayoutsOfImages(ImageLayouts* layouts, int directory, ImageRequest* request
   for (std::size_t i = 0; i < count; ++i) {
     ImageRequest& request = requests[i];
     request.layout.reset();
+    if (layouts->stalledDevices.count(request.file.device) != 0 ||
+        layouts->waited >= kFileReadBudget) {
+      continue;  // not read again this report
+    }
     if (layouts->unsharedDevices.count(request.file.device) == 0) {
       const auto found = layouts->byFile.find(request.file);
       if (found != layouts->byFile.end()) {
