@@ -61,14 +61,13 @@ struct Reading {
   bool whole = false;  // ended with the gate line
   // The modules whose images are to be sized, each with its run's whole path.
   std::vector<std::pair<std::size_t, std::string>> toSize = {};
+  // The last file asked for while the text is read, under its path, and what
+  // it gave (a failure too, which is this process's alone): a file mapped
+  // over and over is asked for once.
+  std::pair<FileId, std::string> asked = {FileId{0, 0}, {}};
+  std::optional<elf::ImageLayout> askedLayout = {};
 };
 
-// Extends a module to its image's end where its file's own headers lay the
-// run out: the zero-filled pages past the file's end (.bss), which the loader
-// maps anonymously, are the image's too. How much memory follows a module
-// tells nothing of that, as the kernel merges adjacent anonymous mappings, a
-// heap block among them; but where none follows, the loader mapped no .bss
-// past the file, and the file is not read.
 // Extends each module whose run anonymous memory follows to its image's end,
 // where its file's own headers lay the run out: the zero-filled pages past
 // the file's end (.bss), which the loader maps anonymously, are the image's
@@ -132,11 +131,20 @@ void KeepPath(Snapshot* snapshot, std::string_view path, ModuleRecord* module) {
 // file bytes begin in the file's first page maps that page again (small files,
 // and those linked without page-aligned segments, as lld does by default).
 // Only the file's own headers tell, by the image's span.
-bool WithinTheImage(Reading* reading, const ModuleRecord& last, const procfs::MapsLine& line) {
+void AskForTheImage(Reading* reading, const ModuleRecord& last) {
   ImageRequest request{FileId{last.device, last.inode}, last.low, last.firstEnd, reading->path,
                        std::nullopt};
   LayoutsOfImages(reading->layouts, reading->directory, &request, 1);
-  return request.layout && line.end - last.low <= request.layout->span;
+  reading->asked = {request.file, reading->path};
+  reading->askedLayout = request.layout;
+}
+
+bool WithinTheImage(Reading* reading, const ModuleRecord& last, const procfs::MapsLine& line) {
+  if (!(reading->asked.first == FileId{last.device, last.inode}) ||
+      reading->asked.second != reading->path) {
+    AskForTheImage(reading, last);
+  }
+  return reading->askedLayout && line.end - last.low <= reading->askedLayout->span;
 }
 
 void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
