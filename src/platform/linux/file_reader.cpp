@@ -87,7 +87,8 @@ ssize_t Receive(int socket, FileQuestion* question, int* directory) {
     if (count <= 0) {
       _exit(0);
     }
-    FileAnswer reply = {};
+    FileAnswer reply;
+    std::memset(&reply, 0, offsetof(FileAnswer, path));  // its padding is sent too
     reply.outcome = FileAnswer::kUnreached;
     if (directory >= 0 && ownDescriptors >= 0 &&
         static_cast<std::size_t>(count) >= offsetof(FileQuestion, path) &&

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -271,6 +272,7 @@ void AskAll(ImageLayouts* layouts, int directory, std::vector<FileQuestion>* ask
 
 FileQuestion Question(FileQuestion::Kind kind, const FileId& file, uint64_t start, uint64_t end) {
   FileQuestion question;
+  std::memset(&question, 0, offsetof(FileQuestion, path));  // its padding is sent too
   question.kind = kind;
   question.device = file.device;
   question.inode = file.inode;
