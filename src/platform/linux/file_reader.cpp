@@ -88,7 +88,8 @@ ssize_t Receive(int socket, FileQuestion* question, int* directory) {
       _exit(0);
     }
     FileAnswer reply;
-    std::memset(&reply, 0, offsetof(FileAnswer, path));  // its padding is sent too
+    std::memset(static_cast<void*>(&reply), 0,
+                offsetof(FileAnswer, path));  // its padding is sent too
     reply.outcome = FileAnswer::kUnreached;
     if (directory >= 0 && ownDescriptors >= 0 &&
         static_cast<std::size_t>(count) >= offsetof(FileQuestion, path) &&
