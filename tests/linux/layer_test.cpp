@@ -695,7 +695,7 @@ TEST(ModuleSnapshot, SizesEveryImageAsItsLoaderDoesWhateverItsLayoutOrFileSystem
       }
       files = mount->files();
     } else if (*c.first == '\0') {
-      skipped += std::string(c.title) + ": lld is not there; ";
+      skipped += std::string(c.title) + ": no lld that this compiler links with; ";
       continue;
     } else {
       copies.push_back(std::make_unique<LoadedCopy>(c.first));
@@ -897,7 +897,7 @@ TEST(ModuleSnapshot, SizesAProgramByItsOwnHeaders) {
        "(gcc-i686-linux-gnu and libc6-dev-i386-cross for x86-64, "
        "gcc-arm-linux-gnueabihf and libc6-dev-armhf-cross for arm64)"},
       // Its later segments map its file's first page again.
-      {"linked by lld", TEST_SHAPE_LLD_PROGRAM, "lld is not there"},
+      {"linked by lld", TEST_SHAPE_LLD_PROGRAM, "no lld that this compiler links with"},
   };
   std::string skipped;
   for (const auto& c : cases) {
