@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 #include "proc_files.h"
@@ -232,20 +233,43 @@ void AnswerAboutFile(const FileQuestion& question, int directory, int ownDescrip
   answer->outcome = ReadHeaders(readable.get(), &answer->layout);
 }
 
+// A question as the caller keeps it until it is sent: the path is only
+// viewed, so a process's questions cost a few words each, not a page.
+struct Asked {
+  FileQuestion::Kind kind;
+  FileId file;
+  uint64_t start;
+  uint64_t end;
+  std::string_view path;
+};
+
+void Pose(const Asked& asked, FileQuestion* question) {
+  std::memset(question, 0, offsetof(FileQuestion, path));  // its padding is sent too
+  question->kind = asked.kind;
+  question->device = asked.file.device;
+  question->inode = asked.file.inode;
+  question->start = asked.start;
+  question->end = asked.end;
+  if (asked.path.size() <= kPathRoom) {
+    std::memcpy(question->path, asked.path.data(), asked.path.size());
+    question->pathLength = static_cast<uint32_t>(asked.path.size());
+  }
+}
+
 // Asks the reader about each file of `asked`, within what is left of the
 // bounds: `answered` takes what it answered, and those it could not answer in
 // time are asked again of a new reader, but those on a device where a read
 // was given up.
-void AskAll(ImageLayouts* layouts, int directory, std::vector<FileQuestion>* asked,
+void AskAll(ImageLayouts* layouts, int directory, const std::vector<Asked>& asked,
             const std::function<void(std::size_t, const FileAnswer&)>& answered) {
-  std::vector<std::size_t> left(asked->size());  // indices into `asked`
+  std::vector<std::size_t> left(asked.size());  // indices into `asked`
   for (std::size_t i = 0; i < left.size(); ++i) {
     left[i] = i;
   }
   while (!left.empty()) {
     left.erase(std::remove_if(left.begin(), left.end(),
                               [&](std::size_t i) {
-                                return layouts->stalledDevices.count((*asked)[i].device) != 0;
+                                return layouts->stalledDevices.count(asked[i].file.device) != 0;
                               }),
                left.end());
     const auto began = FileReader::Clock::now();
@@ -256,7 +280,7 @@ void AskAll(ImageLayouts* layouts, int directory, std::vector<FileQuestion>* ask
     std::size_t done = 0;
     const FileReader::Result result = layouts->reader.AskAll(
         left.size(), directory, kFileReadBound, until,
-        [&](std::size_t i, FileQuestion* question) { *question = (*asked)[left[i]]; },
+        [&](std::size_t i, FileQuestion* question) { Pose(asked[left[i]], question); },
         [&](std::size_t i, const FileAnswer& answer) {
           answered(left[i], answer);
           done = i + 1;
@@ -265,21 +289,9 @@ void AskAll(ImageLayouts* layouts, int directory, std::vector<FileQuestion>* ask
     if (result != FileReader::kTimedOut) {
       return;  // all answered, or no reader can run
     }
-    layouts->stalledDevices.insert((*asked)[left[done]].device);
+    layouts->stalledDevices.insert(asked[left[done]].file.device);
     left.erase(left.begin(), left.begin() + static_cast<std::ptrdiff_t>(done) + 1);
   }
-}
-
-FileQuestion Question(FileQuestion::Kind kind, const FileId& file, uint64_t start, uint64_t end) {
-  FileQuestion question;
-  std::memset(&question, 0, offsetof(FileQuestion, path));  // its padding is sent too
-  question.kind = kind;
-  question.device = file.device;
-  question.inode = file.inode;
-  question.start = start;
-  question.end = end;
-  question.pathLength = 0;
-  return question;
 }
 
 }  // namespace
@@ -294,7 +306,7 @@ uint64_t PageSize() {
 void LayoutsOfImages(ImageLayouts* layouts, int directory, ImageRequest* requests,
                      std::size_t count) {
   const std::lock_guard<std::mutex> lock(layouts->mutex);
-  std::vector<FileQuestion> asked;
+  std::vector<Asked> asked;
   std::vector<std::size_t> askedFor;  // the request of each question
   for (std::size_t i = 0; i < count; ++i) {
     ImageRequest& request = requests[i];
@@ -310,14 +322,10 @@ void LayoutsOfImages(ImageLayouts* layouts, int directory, ImageRequest* request
         continue;
       }
     }
-    asked.push_back(Question(FileQuestion::kLayout, request.file, request.start, request.end));
+    asked.push_back({FileQuestion::kLayout, request.file, request.start, request.end, request.path});
     askedFor.push_back(i);
-    if (request.path.size() <= kPathRoom) {
-      std::memcpy(asked.back().path, request.path.data(), request.path.size());
-      asked.back().pathLength = static_cast<uint32_t>(request.path.size());
-    }
   }
-  AskAll(layouts, directory, &asked, [&](std::size_t i, const FileAnswer& answer) {
+  AskAll(layouts, directory, asked, [&](std::size_t i, const FileAnswer& answer) {
     ImageRequest& request = requests[askedFor[i]];
     if (answer.outcome != FileAnswer::kImage && answer.outcome != FileAnswer::kNoImage) {
       return;  // not reached: this process's lot alone
@@ -336,9 +344,9 @@ void LayoutsOfImages(ImageLayouts* layouts, int directory, ImageRequest* request
 std::size_t MappedFilePath(ImageLayouts* layouts, int directory, const FileId& file, uint64_t start,
                            uint64_t end, char* path, std::size_t room) {
   const std::lock_guard<std::mutex> lock(layouts->mutex);
-  std::vector<FileQuestion> asked = {Question(FileQuestion::kPath, file, start, end)};
+  const std::vector<Asked> asked = {{FileQuestion::kPath, file, start, end, {}}};
   std::size_t length = 0;
-  AskAll(layouts, directory, &asked, [&](std::size_t, const FileAnswer& answer) {
+  AskAll(layouts, directory, asked, [&](std::size_t, const FileAnswer& answer) {
     if (answer.outcome == FileAnswer::kPath && answer.pathLength < room) {
       std::memcpy(path, answer.path, answer.pathLength);
       length = answer.pathLength;
