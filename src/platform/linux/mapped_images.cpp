@@ -250,7 +250,7 @@ void Pose(const Asked& asked, FileQuestion* question) {
   question->inode = asked.file.inode;
   question->start = asked.start;
   question->end = asked.end;
-  if (asked.path.size() <= kPathRoom) {
+  if (!asked.path.empty() && asked.path.size() <= kPathRoom) {  // an empty view may hold no pointer
     std::memcpy(question->path, asked.path.data(), asked.path.size());
     question->pathLength = static_cast<uint32_t>(asked.path.size());
   }
