@@ -19,6 +19,12 @@
 
 namespace {
 
+// Questions sent and not yet answered, at most: enough that neither process
+// waits on the other, few enough that a reader stuck on a file system holds
+// few of the directories sent with them, which count against the caller's
+// limit on descriptors in flight.
+constexpr std::size_t kMostInFlight = 16;
+
 // The bytes of a question or answer that its path leaves unused are not sent.
 template <typename Message>
 std::size_t SentSize(const Message& message) {
@@ -29,8 +35,16 @@ bool CloseRange(unsigned first, unsigned last) {
   return first > last || syscall(SYS_close_range, first, last, 0u) == 0;
 }
 
-// Closes every descriptor but `keep` and `alsoKeep`, standard ones included.
+// Closes every descriptor but `keep` and `alsoKeep`, standard ones included:
+// standard output and error first, as closing a file can wait on its file
+// system (FUSE is told of each close), and a reader of the caller's output
+// must see its end whatever the others are.
 void CloseAllBut(int keep, int alsoKeep) {
+  for (const int standard : {STDOUT_FILENO, STDERR_FILENO}) {
+    if (standard != keep && standard != alsoKeep) {
+      close(standard);
+    }
+  }
   const unsigned low = static_cast<unsigned>(keep < alsoKeep ? keep : alsoKeep);
   const unsigned high = static_cast<unsigned>(keep < alsoKeep ? alsoKeep : keep);
   if ((low == 0 || CloseRange(0, low - 1)) && CloseRange(low + 1, high - 1) &&
@@ -195,7 +209,7 @@ FileReader::Result FileReader::AskAll(std::size_t count, int directory,
   bool filled = false;
   auto deadline = std::min(Clock::now() + bound, until);
   while (received < count) {
-    if (sent < count) {
+    if (sent < count && sent - received < kMostInFlight) {
       if (!filled) {
         question(sent, &next);
         filled = true;
@@ -207,12 +221,15 @@ FileReader::Result FileReader::AskAll(std::size_t count, int directory,
         continue;
       }
       if (size >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-        GiveUp(false);  // the reader ended: the next question starts another
+        // The reader ended (EPIPE), or the question could not go (a limit on
+        // descriptors in flight): then it may be waiting on a file system.
+        GiveUp(size < 0 && errno != EPIPE && errno != ECONNRESET);
         return kFailed;
       }
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd ready = {socket_, static_cast<short>(POLLIN | (sent < count ? POLLOUT : 0)), 0};
+    const bool more = sent < count && sent - received < kMostInFlight;
+    pollfd ready = {socket_, static_cast<short>(POLLIN | (more ? POLLOUT : 0)), 0};
     const int events = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
     if (events == 0 && Clock::now() < until && Runnable(reader_)) {
       // Slow, not waiting: a busy machine, or a sanitizer's. The bound is
@@ -244,7 +261,7 @@ FileReader::Result FileReader::AskAll(std::size_t count, int directory,
       if (size < static_cast<ssize_t>(offsetof(FileAnswer, path)) ||
           answer.pathLength > kPathRoom || static_cast<std::size_t>(size) != SentSize(answer) ||
           received == count) {
-        GiveUp(false);
+        GiveUp(size != 0);  // but at its end, it may be reading for a later question
         return kFailed;
       }
       answered(received++, answer);

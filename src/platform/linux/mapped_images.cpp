@@ -175,6 +175,19 @@ bool InodesRepeat(int fd, dev_t device) {
                          static_cast<unsigned long>(system.f_type) == BCACHEFS_SUPER_MAGIC;
 }
 
+// Whether the file lies where `stat` tells another identity than maps does,
+// so that only mapping it tells whether it is the mapped file: btrfs and
+// bcachefs (a subvolume's device against the file system's) and overlayfs
+// (a layer's against the overlay's). Any other file reached by a path whose
+// identity differs is another file, which is not opened for reading: opening
+// one may do something (a tracing file, a device's sysfs resource).
+bool NamedOtherwiseByMaps(int fd) {
+  struct statfs system;
+  return fstatfs(fd, &system) == 0 &&
+         (system.f_type == BTRFS_SUPER_MAGIC || system.f_type == OVERLAYFS_SUPER_MAGIC ||
+          static_cast<unsigned long>(system.f_type) == BCACHEFS_SUPER_MAGIC);
+}
+
 // The reader process's side: reaches the file, makes sure it is the mapped
 // one, and answers from it.
 void AnswerAboutFile(const FileQuestion& question, int directory, int ownDescriptors,
@@ -207,12 +220,15 @@ void AnswerAboutFile(const FileQuestion& question, int directory, int ownDescrip
   if (named.get() < 0 || fstat(named.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return;
   }
+  const bool statSaysSo =
+      DeviceOf(status) == file.device && static_cast<uint64_t>(status.st_ino) == file.inode;
+  if (!statSaysSo && !byPath.empty() && !NamedOtherwiseByMaps(named.get())) {
+    return;  // another file than the mapped one: not opened for reading
+  }
   const std::string own = std::to_string(named.get());
   // Opened for reading through this process's own link to that very file.
   const procfs::Descriptor readable(
       openat(ownDescriptors, own.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  const bool statSaysSo =
-      DeviceOf(status) == file.device && static_cast<uint64_t>(status.st_ino) == file.inode;
   if (readable.get() < 0 || (!statSaysSo && !MapsNamesIt(readable.get(), file))) {
     return;
   }
@@ -296,7 +312,9 @@ void AskAll(ImageLayouts* layouts, int directory, const std::vector<Asked>& aske
 
 }  // namespace
 
-ImageLayouts::ImageLayouts() : reader(AnswerAboutFile) {}
+ImageLayouts::ImageLayouts() : reader(AnswerAboutFile) {
+  PageSize();  // known before any reader is forked, which then need not ask
+}
 
 uint64_t PageSize() {
   static const uint64_t size = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
