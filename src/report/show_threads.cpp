@@ -1,3 +1,5 @@
+// ShowThreads: part of the program's design, built and tested, and not called by
+// the report, whose lines are processes and modules alone.
 #include <cstdio>
 
 #include "report.h"

@@ -1,3 +1,4 @@
+// The handle table, and CloseHandle, which gives a handle back to it.
 #include "handles.h"
 
 #include <unistd.h>
@@ -101,3 +102,8 @@ bool Close(HANDLE handle) {
 }
 
 }  // namespace handles
+
+extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
+  const auto lock = handles::Lock();
+  return handles::Close(hObject) ? TRUE : FALSE;
+}

@@ -2,8 +2,12 @@
 // later changes to the processes never show through its entries.
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -91,3 +95,10 @@ struct Snapshot {
 // /proc). ERROR_SUCCESS, or the error code, which is also set as the last error.
 DWORD TakeProcesses(int root, Snapshot* snapshot);
 DWORD TakeThreads(int root, Snapshot* snapshot);
+
+// Fills the snapshot with the modules of a process (`root` is a descriptor of
+// /proc). ERROR_SUCCESS, or the error code, which is also set as the last
+// error. It reads the maps text through `read` (as read(2) does), so that a
+// suite can end the process between two reads.
+using ReadChunk = std::function<ssize_t(int fd, char* into, std::size_t room)>;
+DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read = ::read);

@@ -13,7 +13,6 @@
 #include "handles.h"
 #include "last_error.h"
 #include "proc_files.h"
-#include "modules.h"
 #include "snapshot.h"
 
 namespace {

@@ -2,6 +2,8 @@
 // for the Linux implementation over /proc.
 #pragma once
 
+#include <cstddef>
+
 #include <windows.h>
 
 #define TH32CS_SNAPHEAPLIST 0x00000001u
@@ -49,6 +51,20 @@ typedef struct tagTHREADENTRY32 {
   LONG tpDeltaPri;
   DWORD dwFlags;
 } THREADENTRY32;
+
+// The records' published 32-bit layouts, field by field.
+static_assert(offsetof(PROCESSENTRY32, th32ProcessID) == 8);
+static_assert(offsetof(PROCESSENTRY32, cntThreads) == 20);
+static_assert(offsetof(PROCESSENTRY32, th32ParentProcessID) == 24);
+static_assert(offsetof(PROCESSENTRY32, pcPriClassBase) == 28);
+static_assert(offsetof(PROCESSENTRY32, szExeFile) == 36);
+static_assert(offsetof(MODULEENTRY32, modBaseAddr) == 20);
+static_assert(offsetof(MODULEENTRY32, modBaseSize) == 24);
+static_assert(offsetof(MODULEENTRY32, szModule) == 32);
+static_assert(offsetof(MODULEENTRY32, szExePath) == 288);
+static_assert(offsetof(THREADENTRY32, th32OwnerProcessID) == 12);
+static_assert(offsetof(THREADENTRY32, tpBasePri) == 16);
+static_assert(offsetof(THREADENTRY32, tpDeltaPri) == 20);
 
 extern "C" {
 HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID);

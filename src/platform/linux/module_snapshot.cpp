@@ -1,5 +1,5 @@
 // The module snapshot: the modules of one process, from its maps text.
-#include "modules.h"
+#include "snapshot.h"
 
 #include <algorithm>
 #include <cstring>

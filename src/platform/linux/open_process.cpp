@@ -1,4 +1,4 @@
-// OpenProcess, GetPriorityClass and CloseHandle. An open process is its
+// OpenProcess and GetPriorityClass. An open process is its
 // /proc/PID directory: once the process has been reaped, whatever is opened
 // below it fails with ESRCH, even after its id has gone to another process.
 #include <fcntl.h>
@@ -138,9 +138,4 @@ extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
     return 0;
   }
   return procfs::PriorityClassOf(stat.policy, stat.nice);
-}
-
-extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
-  const auto lock = handles::Lock();
-  return handles::Close(hObject) ? TRUE : FALSE;
 }
