@@ -612,16 +612,16 @@ bool ModelLayout(const ModelHeader& header, const unsigned char* table, uint64_t
     }
   }
   layout->span = static_cast<uint64_t>(high - low);
-  layout->lastFileBacked = PageDown(lastWithFile->vaddr, page) - low;
-  layout->fileBackedEnd = static_cast<uint64_t>(
+  layout->lastFileSegmentStart = PageDown(lastWithFile->vaddr, page) - low;
+  layout->fileBytesEnd = static_cast<uint64_t>(
       PageUp(static_cast<unsigned __int128>(lastWithFile->vaddr) + lastWithFile->filesz, page) -
       low);
   return true;
 }
 
 bool SameLayout(const elf::ImageLayout& a, const elf::ImageLayout& b) {
-  return a.span == b.span && a.lastFileBacked == b.lastFileBacked &&
-         a.fileBackedEnd == b.fileBackedEnd;
+  return a.span == b.span && a.lastFileSegmentStart == b.lastFileSegmentStart &&
+         a.fileBytesEnd == b.fileBytesEnd;
 }
 
 // A run ending `mapped` bytes after its first is placed when its last byte lies among the
@@ -629,16 +629,16 @@ bool SameLayout(const elf::ImageLayout& a, const elf::ImageLayout& b) {
 void CheckPlaces(const elf::ImageLayout& layout, uint64_t mapped, const std::string& text) {
   const uint64_t tries[] = {mapped,
                             0,
-                            layout.lastFileBacked,
-                            layout.lastFileBacked + 1,
-                            layout.fileBackedEnd - 1,
-                            layout.fileBackedEnd,
-                            layout.fileBackedEnd + 1,
+                            layout.lastFileSegmentStart,
+                            layout.lastFileSegmentStart + 1,
+                            layout.fileBytesEnd - 1,
+                            layout.fileBytesEnd,
+                            layout.fileBytesEnd + 1,
                             layout.span};
   for (const uint64_t run : tries) {
     const bool placed =
-        run != 0 && run - 1 >= layout.lastFileBacked && run - 1 < layout.fileBackedEnd;
-    REQUIRE(elf::PlacesTheRun(layout, run) == placed, text);
+        run != 0 && run - 1 >= layout.lastFileSegmentStart && run - 1 < layout.fileBytesEnd;
+    REQUIRE(elf::RunEndsInTheLastFileSegment(layout, run) == placed, text);
   }
 }
 
@@ -810,8 +810,8 @@ void CheckBuiltElf(Reader& in) {
   // Any three numbers, not only a layout that was read.
   elf::ImageLayout layout;
   layout.span = in.Number<uint64_t>();
-  layout.lastFileBacked = in.Number<uint64_t>();
-  layout.fileBackedEnd = in.Number<uint64_t>();
+  layout.lastFileSegmentStart = in.Number<uint64_t>();
+  layout.fileBytesEnd = in.Number<uint64_t>();
   CheckPlaces(layout, in.Number<uint64_t>(), file);
 }
 

@@ -21,11 +21,24 @@ constexpr std::size_t kMostTableSize = 65536;
 bool FindProgramHeaders(const unsigned char* header, std::size_t length, uint64_t* offset,
                         std::size_t* size);
 
-// The image laid out from its lowest loadable page, in bytes from there.
+// The image laid out from its lowest loadable page; every field counts bytes
+// from there. A module's size is its image's span when its run of mappings
+// ends inside the last segment that has file bytes:
+//
+//   lowest loadable page                                                span
+//   |                                                                      |
+//   [ text ][ data ... ][ last segment with file bytes |   .bss, zeroed    ]
+//                       ^                              ^
+//           lastFileSegmentStart                  fileBytesEnd
+//
+// The loader maps the file up to fileBytesEnd and the zero-filled rest
+// anonymously, so the maps show the file's run ending between the two marks,
+// then anonymous memory. A run that ends elsewhere is not this layout, and
+// keeps the size of its mappings.
 struct ImageLayout {
-  uint64_t span = 0;            // to the highest segment's end, rounded up to a page
-  uint64_t lastFileBacked = 0;  // where the first page of the last segment with file bytes lies
-  uint64_t fileBackedEnd = 0;   // where that segment's file bytes end, rounded up to a page
+  uint64_t span = 0;                  // to the highest segment's end, rounded up to a page
+  uint64_t lastFileSegmentStart = 0;  // the first page of the last segment with file bytes
+  uint64_t fileBytesEnd = 0;          // where that segment's file bytes end, rounded up to a page
 };
 
 // Reads the loadable segments (PT_LOAD) of the table that FindProgramHeaders
@@ -39,11 +52,11 @@ bool ReadImageLayout(const unsigned char* header, std::size_t headerLength,
                      const unsigned char* table, std::size_t tableLength, uint64_t pageSize,
                      ImageLayout* layout);
 
-// Whether a run of one file's mappings, its file-backed pages ending `mapped`
-// bytes after its first, is the image laid out: mapped into its last segment
-// with file bytes, and not past that segment's file bytes.
-inline bool PlacesTheRun(const ImageLayout& layout, uint64_t mapped) {
-  return mapped > layout.lastFileBacked && mapped <= layout.fileBackedEnd;
+// Whether a run of one file's mappings, whose file-backed pages end `mapped`
+// bytes after its first, is this image: the run ends after the start of the
+// last segment with file bytes, and not past those file bytes.
+inline bool RunEndsInTheLastFileSegment(const ImageLayout& layout, uint64_t mapped) {
+  return mapped > layout.lastFileSegmentStart && mapped <= layout.fileBytesEnd;
 }
 
 }  // namespace elf

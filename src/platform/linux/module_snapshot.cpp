@@ -87,7 +87,7 @@ void SizeImages(Reading* reading) {
   for (std::size_t i = 0; i < requests.size(); ++i) {
     ModuleRecord& module = modules[reading->toSize[i].first];
     const std::optional<elf::ImageLayout>& layout = requests[i].layout;
-    if (layout && elf::PlacesTheRun(*layout, module.high - module.low)) {
+    if (layout && elf::RunEndsInTheLastFileSegment(*layout, module.high - module.low)) {
       module.high = module.low + layout->span;
     }
   }
@@ -322,8 +322,9 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
       break;  // a kernel thread has no memory of its own: an empty list
     }
     // No memory at all: the process is ending, or has ended and waits to be
-    // reaped, gone like one that has been (87); unless only its main thread
-    // has ended, and the others have the maps.
+    // reaped. It counts as gone, as a reaped one does (ERROR_INVALID_PARAMETER).
+    // The exception is a process whose main thread alone has ended: its other
+    // threads have the maps.
     if (stat.state != 'Z' || throughThread) {
       return Fail(snapshot, ERROR_INVALID_PARAMETER);
     }

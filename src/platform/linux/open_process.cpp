@@ -58,10 +58,11 @@ DWORD CheckFullAccess(int directory, DWORD pid, const Nature& nature) {
   return ERROR_SUCCESS;
 }
 
-// Opens the process that an open snapshot lists under the id, the one that
-// its later calls will be about; or, like Windows, whatever process holds the
-// id now, when none lists it or the listed one is gone. A gone process, or
-// the id of a thread (which /proc answers to as well, unlisted): 87.
+// Opens the process that an open snapshot lists under the id: later calls on
+// the handle are about that very process. When no snapshot lists the id, or
+// the listed process is gone, it opens whatever process holds the id now, as
+// Windows does. A gone process gives ERROR_INVALID_PARAMETER. So does the id
+// of a thread, which /proc also answers to, but which is not listed.
 DWORD Open(DWORD pid, handles::Process* process) {
   const ProcessRecord* listed = nullptr;
   std::shared_ptr<const Snapshot> listing;
@@ -123,8 +124,9 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
   return handle;
 }
 
-// From the scheduling policy and nice value of the process's stat line, as
-// its snapshot read it or read now; 87 once the process has been reaped.
+// The class comes from the scheduling policy and nice value in the process's
+// stat line: the line its snapshot read, or one read now. Once the process
+// has been reaped, the call fails with ERROR_INVALID_PARAMETER.
 extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
   const auto lock = handles::Lock();
   const handles::Process* process = handles::FindProcess(hProcess);

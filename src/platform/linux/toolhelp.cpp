@@ -101,9 +101,9 @@ void Fill(const Snapshot&, const ThreadRecord& record, THREADENTRY32* entry) {
   entry->tpBasePri = record.basePriority;
 }
 
-// Hands out the first or next record of a snapshot: false, with the last
-// error set, for a handle that is no snapshot, a record of the wrong size, or
-// at the end (18).
+// Hands out the first or next record of a snapshot. It returns false, with
+// the last error set, for a handle that is no snapshot, for a record of the
+// wrong size, and at the end of the list (ERROR_NO_MORE_FILES).
 template <typename Entry, typename Record>
 BOOL Next(HANDLE handle, Entry* entry, bool first, std::vector<Record> Snapshot::*records,
           std::size_t Snapshot::*next) {
