@@ -93,7 +93,7 @@ bool Close(HANDLE handle) {
   if (entry == nullptr) {
     return false;
   }
-  if (entry->snapshot == nullptr && entry->process.listing == nullptr &&
+  if (entry->snapshot == nullptr && entry->process.OwnsDirectory() &&
       entry->process.directory >= 0) {
     close(entry->process.directory);
   }

@@ -19,6 +19,10 @@ struct Process {
   int directory = -1;
   std::shared_ptr<const Snapshot> listing;  // null when the directory is the handle's own
   DWORD priorityClass = 0;
+
+  // Whether the handle opened the directory itself, and so closes it; else
+  // it borrows the listing snapshot's, which that snapshot closes.
+  bool OwnsDirectory() const { return listing == nullptr; }
 };
 
 // Every function below expects the table lock held by the caller.

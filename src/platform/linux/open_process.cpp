@@ -118,7 +118,7 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
   }
   const auto lock = handles::Lock();
   HANDLE handle = handles::Add(process);
-  if (handle == nullptr && process.listing == nullptr) {
+  if (handle == nullptr && process.OwnsDirectory()) {
     close(process.directory);
   }
   return handle;
@@ -130,8 +130,11 @@ extern "C" HANDLE WINAPI OpenProcess(DWORD /*dwDesiredAccess*/, BOOL /*bInheritH
 extern "C" DWORD WINAPI GetPriorityClass(HANDLE hProcess) {
   const auto lock = handles::Lock();
   const handles::Process* process = handles::FindProcess(hProcess);
-  if (process == nullptr || process->listing != nullptr) {
-    return process != nullptr ? process->priorityClass : 0;
+  if (process == nullptr) {
+    return 0;
+  }
+  if (!process->OwnsDirectory()) {
+    return process->priorityClass;  // as the listing snapshot read it
   }
   procfs::StatText text;
   procfs::StatFields stat;
