@@ -71,13 +71,25 @@ bool GiveBackDirectories(Snapshot* snapshot) {
   return gaveBack;
 }
 
-// Runs `attempt` (a result, or -errno) and, where it ran short while the
-// snapshot held directories, gives them back and runs it once more.
-template <typename Attempt>
-auto GivingBackIfShort(Snapshot* snapshot, Attempt&& attempt) {
-  const auto result = attempt();
-  return RanShort(result) && GiveBackDirectories(snapshot) ? attempt() : result;
-}
+// How many process directories a snapshot may still hold. The first time
+// descriptors or memory run short, the snapshot gives back every directory it
+// holds and holds none from then on; running short again is a failure.
+struct DirectoryBudget {
+  std::size_t toHold;
+
+  // Runs `attempt`, which gives a result or -errno. Where it ran short, every
+  // directory held is given back and none is held any more; then, if any was
+  // given back, `attempt` runs once more.
+  template <typename Attempt>
+  auto Run(Snapshot* snapshot, Attempt&& attempt) {
+    const auto result = attempt();
+    if (!RanShort(result)) {
+      return result;
+    }
+    toHold = 0;
+    return GiveBackDirectories(snapshot) ? attempt() : result;
+  }
+};
 
 // Opens a process's directory and reads its stat line through it: the
 // directory, or -errno.
@@ -126,18 +138,12 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     return FailWithErrno(-error);
   }
   snapshot->processes.reserve(pids.size());
-  std::size_t toHold = DirectoriesToHold();
+  DirectoryBudget budget{DirectoriesToHold()};
   procfs::StatText statText;
   char link[kLinkBufferSize];
-  // Once descriptors have run short, the snapshot holds no more directories.
-  const auto stopHoldingIfShort = [&toHold](auto result) {
-    toHold = RanShort(result) ? 0 : toHold;
-    return result;
-  };
   for (const DWORD pid : pids) {
     procfs::StatFields stat;
-    const int opened = GivingBackIfShort(
-        snapshot, [&] { return stopHoldingIfShort(OpenEntry(root, pid, statText, &stat)); });
+    const int opened = budget.Run(snapshot, [&] { return OpenEntry(root, pid, statText, &stat); });
     if (RanShort(opened)) {
       return FailWithErrno(-opened);
     }
@@ -155,8 +161,8 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     procfs::Descriptor directory(opened);
     const bool kernelThread = (stat.kernelFlags & procfs::kKernelThreadFlag) != 0;
     // Through a live thread, the link takes descriptors too.
-    const ssize_t linkLength = kernelThread ? -ENOENT : GivingBackIfShort(snapshot, [&] {
-      return stopHoldingIfShort(ReadExeLink(directory.get(), pid, stat, link));
+    const ssize_t linkLength = kernelThread ? -ENOENT : budget.Run(snapshot, [&] {
+      return ReadExeLink(directory.get(), pid, stat, link);
     });
     if (RanShort(linkLength)) {
       return FailWithErrno(static_cast<int>(-linkLength));
@@ -186,7 +192,7 @@ DWORD TakeProcesses(int root, Snapshot* snapshot) {
     record.nameOffset = snapshot->Keep(name.data(), name.size());
     snapshot->processes.push_back(record);
     // Where descriptors run short, the start time alone names the process.
-    if (snapshot->processes.size() <= toHold) {
+    if (snapshot->processes.size() <= budget.toHold) {
       snapshot->processes.back().directory = directory.Release();
     }
   }
