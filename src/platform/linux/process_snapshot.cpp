@@ -204,12 +204,15 @@ DWORD TakeThreads(int root, Snapshot* snapshot) {
   if (const int error = procfs::ListIds(root, &pids); error != 0) {
     return FailWithErrno(-error);
   }
+  // Holds no directory of its own, but gives back those of the processes
+  // listed in the same snapshot where descriptors run short.
+  DirectoryBudget budget{0};
   procfs::StatText statText;
   std::vector<DWORD> tids;
   for (const DWORD pid : pids) {
-    const procfs::Descriptor tasks(GivingBackIfShort(
+    const procfs::Descriptor tasks(budget.Run(
         snapshot, [&] { return procfs::OpenDirectory(root, std::to_string(pid) + "/task"); }));
-    const int listed = tasks.get() < 0 ? tasks.get() : GivingBackIfShort(snapshot, [&] {
+    const int listed = tasks.get() < 0 ? tasks.get() : budget.Run(snapshot, [&] {
       tids.clear();
       return procfs::ListIds(tasks.get(), &tids);
     });
@@ -221,7 +224,7 @@ DWORD TakeThreads(int root, Snapshot* snapshot) {
     }
     for (const DWORD tid : tids) {
       procfs::StatFields stat;
-      const int error = GivingBackIfShort(snapshot, [&] {
+      const int error = budget.Run(snapshot, [&] {
         return procfs::ReadStat(tasks.get(), std::to_string(tid) + "/stat", statText, &stat);
       });
       if (RanShort(error)) {
