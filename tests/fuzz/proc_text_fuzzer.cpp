@@ -549,6 +549,7 @@ bool ModelReadHeader(const std::string& file, ModelHeader* model) {
 struct Segment {
   uint32_t type = PT_LOAD;
   uint64_t offset = 0, vaddr = 0, filesz = 0, memsz = 0;
+  uint32_t flags = 0;
 };
 
 // Wider than 64 bits, so that a rounding that overflows them shows.
@@ -566,15 +567,15 @@ bool ModelLayout(const ModelHeader& header, const unsigned char* table, uint64_t
     if (header.wide) {
       Elf64_Phdr entry;
       std::memcpy(&entry, table + i * sizeof entry, sizeof entry);
-      s = {Swapped(entry.p_type, header.swap), Swapped(entry.p_offset, header.swap),
+      s = {Swapped(entry.p_type, header.swap),  Swapped(entry.p_offset, header.swap),
            Swapped(entry.p_vaddr, header.swap), Swapped(entry.p_filesz, header.swap),
-           Swapped(entry.p_memsz, header.swap)};
+           Swapped(entry.p_memsz, header.swap), Swapped(entry.p_flags, header.swap)};
     } else {
       Elf32_Phdr entry;
       std::memcpy(&entry, table + i * sizeof entry, sizeof entry);
-      s = {Swapped(entry.p_type, header.swap), Swapped(entry.p_offset, header.swap),
+      s = {Swapped(entry.p_type, header.swap),  Swapped(entry.p_offset, header.swap),
            Swapped(entry.p_vaddr, header.swap), Swapped(entry.p_filesz, header.swap),
-           Swapped(entry.p_memsz, header.swap)};
+           Swapped(entry.p_memsz, header.swap), Swapped(entry.p_flags, header.swap)};
     }
     if (s.type == PT_LOAD && s.memsz != 0) {
       loads.push_back(s);
@@ -605,11 +606,25 @@ bool ModelLayout(const ModelHeader& header, const unsigned char* table, uint64_t
   const uint64_t low = PageDown(first.vaddr, page);
   unsigned __int128 high = 0;
   const Segment* lastWithFile = nullptr;
+  const Segment* executable = nullptr;
+  int executables = 0;
+  layout->gapless = true;
   for (const Segment& s : loads) {
+    // Each begins no higher than the page where all before it end.
+    layout->gapless = layout->gapless && (&s == &first || PageDown(s.vaddr, page) <= high);
     high = std::max(high, PageUp(static_cast<unsigned __int128>(s.vaddr) + s.memsz, page));
     if (s.filesz != 0) {
       lastWithFile = &s;
+      if ((s.flags & PF_X) != 0) {
+        executable = &s;
+        ++executables;
+      }
     }
+  }
+  if (executables == 1) {
+    layout->executableFileStart = PageDown(executable->offset, page);
+    layout->executableFileEnd = executable->offset + executable->filesz;
+    layout->executableStart = PageDown(executable->vaddr, page) - low;
   }
   layout->span = static_cast<uint64_t>(high - low);
   layout->lastFileSegmentStart = PageDown(lastWithFile->vaddr, page) - low;
@@ -621,7 +636,9 @@ bool ModelLayout(const ModelHeader& header, const unsigned char* table, uint64_t
 
 bool SameLayout(const elf::ImageLayout& a, const elf::ImageLayout& b) {
   return a.span == b.span && a.lastFileSegmentStart == b.lastFileSegmentStart &&
-         a.fileBytesEnd == b.fileBytesEnd;
+         a.fileBytesEnd == b.fileBytesEnd && a.executableFileStart == b.executableFileStart &&
+         a.executableFileEnd == b.executableFileEnd && a.executableStart == b.executableStart &&
+         a.gapless == b.gapless;
 }
 
 // A run ending `mapped` bytes after its first is placed when its last byte lies among the

@@ -33,6 +33,7 @@
 
 #include "proc_files.h"
 #include "proc_text.h"
+#include "procmap_query.h"
 #include "processes.h"
 #include "report.h"
 #include "snapshot.h"
@@ -362,13 +363,14 @@ TEST(ModuleSnapshot, SpansTheKernelsVdsoPagesInAnImagesGapButNoOtherNamedMapping
                              "15000-16000 rw-p 00005000 00:02 35 /lib/ld.so\n";
     bool given = false;
     Snapshot snapshot;
-    const DWORD error = TakeModules(procfs::Root(), static_cast<DWORD>(getpid()), &snapshot,
-                                    [&](int, char* into, std::size_t room) -> ssize_t {
-                                      const std::size_t size = given ? 0 : text.size();
-                                      given = true;
-                                      std::memcpy(into, text.data(), std::min(size, room));
-                                      return static_cast<ssize_t>(std::min(size, room));
-                                    });
+    const auto give = [&](int, char* into, std::size_t room) -> ssize_t {
+      const std::size_t size = given ? 0 : text.size();
+      given = true;
+      std::memcpy(into, text.data(), std::min(size, room));
+      return static_cast<ssize_t>(std::min(size, room));
+    };
+    const DWORD error =
+        TakeModules(procfs::Root(), static_cast<DWORD>(getpid()), &snapshot, {give, nullptr});
     EXPECT_EQ(error, 0u);
     ASSERT_EQ(snapshot.modules.size(), 1u);
     EXPECT_EQ(snapshot.modules[0].high - snapshot.modules[0].low, c.size);
@@ -971,39 +973,108 @@ pid_t ChildWithLongMaps(int* execed) {
 
 TEST(ModuleSnapshot, OfAProcessThatEndsOrExecsWhileItsMapsAreReadFailsWithInvalidParameter) {
   // Read by its id alone, and through the directory of a process snapshot
-  // that lists it; the process ends, or runs another program, after the first read.
+  // that lists it; its text read, or its mappings asked for; the process
+  // ends, or runs another program, after the first read or question.
+  const bool answered = KernelAnswersQueries();
   for (const bool listed : {false, true}) {
     for (const bool execs : {false, true}) {
-      SCOPED_TRACE(std::string(listed ? "listed, " : "not listed, ") + (execs ? "execs" : "ends"));
-      int execed = -1;
-      const pid_t pid = ChildWithLongMaps(&execed);
-      ASSERT_GT(pid, 0);
-      HANDLE processes = listed ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : nullptr;
-      int reads = 0;
-      Snapshot snapshot;
-      // Ended, it stays a zombie, holding its id and start time, until reaped at the end.
-      const DWORD error = TakeModules(procfs::Root(), static_cast<DWORD>(pid), &snapshot,
-                                      [&](int fd, char* into, std::size_t room) -> ssize_t {
-                                        if (reads++ == 1) {
-                                          char byte = 0;
-                                          siginfo_t info;
-                                          kill(pid, execs ? SIGUSR1 : SIGKILL);
-                                          execs ? (void)read(execed, &byte, 1)
-                                                : (void)waitid(P_PID, static_cast<id_t>(pid), &info,
-                                                               WEXITED | WNOWAIT);
-                                        }
-                                        return read(fd, into, room);
-                                      });
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      close(execed);
-      if (listed) {
-        EXPECT_TRUE(CloseHandle(processes));
+      for (const bool asked : {false, true}) {
+        SCOPED_TRACE(std::string(listed ? "listed, " : "not listed, ") +
+                     (execs ? "execs, " : "ends, ") + (asked ? "asked" : "read"));
+        if (asked && !answered) {
+          continue;  // this kernel has no PROCMAP_QUERY
+        }
+        int execed = -1;
+        const pid_t pid = ChildWithLongMaps(&execed);
+        ASSERT_GT(pid, 0);
+        HANDLE processes = listed ? CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0) : nullptr;
+        int calls = 0;
+        // Ended, it stays a zombie, holding its id and start time, until reaped at the end.
+        const auto goneAfterTheFirst = [&] {
+          if (calls++ == 1) {
+            char byte = 0;
+            siginfo_t info;
+            kill(pid, execs ? SIGUSR1 : SIGKILL);
+            execs ? (void)read(execed, &byte, 1)
+                  : (void)waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+          }
+        };
+        MapsAccess access = {[&](int fd, char* into, std::size_t room) -> ssize_t {
+                               goneAfterTheFirst();
+                               return read(fd, into, room);
+                             },
+                             nullptr};
+        if (asked) {
+          access.query = [&](int fd, procmap_query* query) {
+            goneAfterTheFirst();
+            return KernelMaps().query(fd, query);
+          };
+        }
+        Snapshot snapshot;
+        const DWORD error = TakeModules(procfs::Root(), static_cast<DWORD>(pid), &snapshot, access);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        close(execed);
+        if (listed) {
+          EXPECT_TRUE(CloseHandle(processes));
+        }
+        EXPECT_GE(calls, 2);  // gone before the text was, or the walk was
+        EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+        EXPECT_TRUE(snapshot.modules.empty());
       }
-      EXPECT_GE(reads, 2);  // gone before the text was
-      EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
-      EXPECT_TRUE(snapshot.modules.empty());
     }
+  }
+}
+
+// A module snapshot's records as text: base, end, path and name of each.
+std::string RecordsOf(const Snapshot& snapshot) {
+  std::string records;
+  for (const ModuleRecord& module : snapshot.modules) {
+    records += std::to_string(module.low) + "-" + std::to_string(module.high) + " " +
+               snapshot.text.substr(module.pathOffset, module.pathLength) + " " +
+               snapshot.text.substr(module.nameOffset, module.nameLength) + "\n";
+  }
+  return records;
+}
+
+// Takes the modules of every process that this caller may read by both
+// walks, the text's before and after the queries', and compares those of the
+// processes whose text did not change meanwhile. 0 where they all agree, 1
+// where one differs (told on standard error), 2 where nothing was compared.
+int CompareWalksOnEveryProcess() {
+  HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);  // keeps files' headers
+  int compared = 0;
+  int differ = 0;
+  for (const PROCESSENTRY32& entry : AllProcesses()) {
+    const auto pid = entry.th32ProcessID;
+    Snapshot before;
+    Snapshot asked;
+    Snapshot after;
+    if (TakeModules(procfs::Root(), pid, &before, {::read, nullptr}) != ERROR_SUCCESS ||
+        TakeModules(procfs::Root(), pid, &asked) != ERROR_SUCCESS || !asked.modulesQueried ||
+        TakeModules(procfs::Root(), pid, &after, {::read, nullptr}) != ERROR_SUCCESS ||
+        RecordsOf(before) != RecordsOf(after)) {
+      continue;  // closed to this caller, gone, changed meanwhile, or not asked for
+    }
+    ++compared;
+    if (RecordsOf(asked) != RecordsOf(before)) {
+      ++differ;
+      std::fprintf(stderr, "process %lu, by its text:\n%s\nasked for:\n%s\n",
+                   static_cast<unsigned long>(pid), RecordsOf(before).c_str(),
+                   RecordsOf(asked).c_str());
+    }
+  }
+  CloseHandle(processes);
+  return differ != 0 ? 1 : compared == 0 ? 2 : 0;
+}
+
+TEST(ModuleSnapshot, AskingForTheMappingsGivesWhatTheTextGivesForEveryProcess) {
+  if (!KernelAnswersQueries()) {
+    GTEST_SKIP() << "compared nothing: this kernel does not answer PROCMAP_QUERY";
+  }
+  EXPECT_EQ(CompareWalksOnEveryProcess(), 0);
+  if (geteuid() == 0) {
+    EXPECT_EQ(RunAsNobody(CompareWalksOnEveryProcess), 0);  // its own process at least
   }
 }
 

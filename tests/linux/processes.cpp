@@ -234,6 +234,12 @@ bool QueryRefused() {
   return refused;
 }
 
+}  // namespace
+
+bool KernelAnswersQueries() { return !QueryRefused(); }
+
+namespace {
+
 bool TakeNewCallsAway() {
   // An older kernel's maps file knows no ioctl at all: ENOTTY.
   return Filter({

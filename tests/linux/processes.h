@@ -62,6 +62,9 @@ int RunAsNobody(int (*body)());
 // calls could not be taken away.
 int RunWithoutNewCalls(int error, int (*body)());
 
+// Whether this kernel's maps files answer PROCMAP_QUERY (Linux 6.11).
+bool KernelAnswersQueries();
+
 // Runs `body` as the first process of a new pid namespace, which still sees
 // the machine's /proc; as above (-1 also without root).
 int RunInNewPidNamespace(int (*body)());

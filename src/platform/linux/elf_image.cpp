@@ -15,16 +15,17 @@ constexpr unsigned char EV_CURRENT = 1;
 constexpr uint16_t ET_EXEC = 2;
 constexpr uint16_t ET_DYN = 3;
 constexpr uint32_t PT_LOAD = 1;
+constexpr uint32_t PF_X = 1;
 constexpr uint16_t PN_XNUM = 0xFFFF;  // the real count lies elsewhere: not believed
 
 // Where a class keeps the header's and a program header's fields, and how long they are.
 struct Format {
   bool wide;  // 64-bit fields
   std::size_t headerSize, phoff, phentsize, phnum;
-  std::size_t entrySize, offset, vaddr, filesz, memsz;
+  std::size_t entrySize, flags, offset, vaddr, filesz, memsz;
 };
-constexpr Format kElf32 = {false, 52, 28, 42, 44, 32, 4, 8, 16, 20};
-constexpr Format kElf64 = {true, 64, 32, 54, 56, 56, 8, 16, 32, 40};
+constexpr Format kElf32 = {false, 52, 28, 42, 44, 32, 24, 4, 8, 16, 20};
+constexpr Format kElf64 = {true, 64, 32, 54, 56, 56, 4, 8, 16, 32, 40};
 
 // The fields of a validated header.
 struct Header {
@@ -114,6 +115,9 @@ bool ReadImageLayout(const unsigned char* header, std::size_t headerLength,
   uint64_t end = 0;        // the highest end in memory
   uint64_t fileStart = 0;  // the last segment with file bytes: its first page and its end
   uint64_t fileEnd = 0;
+  int executables = 0;  // segments with file bytes that the process runs
+  ImageLayout placed;   // where the one executable segment lies
+  bool gapless = true;
   for (std::size_t at = 0; at < read.tableSize; at += format.entrySize) {
     const unsigned char* entry = table + at;
     if (Field(entry, 4, read.bigEndian) != PT_LOAD) {
@@ -141,18 +145,32 @@ bool ReadImageLayout(const unsigned char* header, std::size_t headerLength,
       }
       low = PageDown(vaddr, pageSize);
       any = true;
+    } else {
+      gapless = gapless && PageDown(vaddr, pageSize) <= end;
     }
     lastStart = vaddr;
     end = std::max(end, segmentEnd);
     if (filesz != 0) {
       fileStart = PageDown(vaddr, pageSize);
       fileEnd = segmentFileEnd;
+      if ((Field(entry + format.flags, 4, read.bigEndian) & PF_X) != 0) {
+        ++executables;
+        placed.executableFileStart = PageDown(offset, pageSize);
+        placed.executableFileEnd = offset + filesz;
+        placed.executableStart = PageDown(vaddr, pageSize) - low;
+      }
     }
   }
   if (!any) {
     return false;
   }
   *layout = ImageLayout{end - low, fileStart - low, fileEnd - low};
+  layout->gapless = gapless;
+  if (executables == 1) {
+    layout->executableFileStart = placed.executableFileStart;
+    layout->executableFileEnd = placed.executableFileEnd;
+    layout->executableStart = placed.executableStart;
+  }
   return true;
 }
 

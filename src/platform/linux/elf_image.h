@@ -39,6 +39,17 @@ struct ImageLayout {
   uint64_t span = 0;                  // to the highest segment's end, rounded up to a page
   uint64_t lastFileSegmentStart = 0;  // the first page of the last segment with file bytes
   uint64_t fileBytesEnd = 0;          // where that segment's file bytes end, rounded up to a page
+  // The one segment with file bytes that the process runs, which places a
+  // mapping of it in the image: the file offset of its first page, where its
+  // file bytes end (0 when the file has none such, or more than one), and
+  // where its first page lies in the image.
+  uint64_t executableFileStart = 0;
+  uint64_t executableFileEnd = 0;
+  uint64_t executableStart = 0;
+  // Whether each segment begins at or before the page where those before it
+  // end: then the loader's mappings of the file leave no page free below its
+  // file bytes' end, and no other mapping can lie among them.
+  bool gapless = false;
 };
 
 // Reads the loadable segments (PT_LOAD) of the table that FindProgramHeaders

@@ -10,6 +10,7 @@
 
 #include "handles.h"
 #include "last_error.h"
+#include "module_query.h"
 #include "proc_files.h"
 #include "procmap_query.h"
 
@@ -112,20 +113,6 @@ void EndRun(Reading* reading) {
   }
 }
 
-// Keeps as much of a path, and of its file name, as a record shows (each byte
-// shows as one or more); the name apart only where the path is longer.
-void KeepPath(Snapshot* snapshot, std::string_view path, ModuleRecord* module) {
-  const std::string_view shown = path.substr(0, MAX_PATH - 1);
-  const std::string_view name = path.substr(path.rfind('/') + 1).substr(0, MAX_MODULE_NAME32);
-  module->pathOffset = snapshot->Keep(shown.data(), shown.size());
-  module->pathLength = static_cast<uint32_t>(shown.size());
-  module->nameLength = static_cast<uint32_t>(name.size());
-  module->nameOffset =
-      name.data() + name.size() <= shown.data() + shown.size()
-          ? module->pathOffset + static_cast<std::size_t>(name.data() - path.data())
-          : snapshot->Keep(name.data(), name.size());
-}
-
 // Whether a mapping of the last module's file at its offset 0 is one of that
 // module's later segments, not the file loaded once more: a segment whose
 // file bytes begin in the file's first page maps that page again (small files,
@@ -180,7 +167,7 @@ void AddFileMapping(Reading* reading, const procfs::MapsLine& line) {
   module.device = line.device;
   module.inode = line.inode;
   module.executable = line.executable;
-  KeepPath(reading->snapshot, reading->path, &module);
+  reading->snapshot->KeepModulePath(reading->path, &module);
   modules.push_back(module);
   reading->runOpen = true;
 }
@@ -205,22 +192,19 @@ void AddLine(Reading* reading, const char* text, std::size_t length) {
     AddFileMapping(reading, line);
     return;
   }
-  // None of the kernel's own mappings is a module, and each ends a run but
-  // its vDSO pages, which it may place in the gap between the segments of an
-  // image it loaded itself (64 KiB-aligned ones on arm64): a run spans them as
-  // it spans anonymous memory.
-  if (path != "[vvar]" && path != "[vvar_vclock]" && path != "[vdso]") {
+  // None of the kernel's own mappings is a module, and each ends a run but its vDSO pages.
+  if (!IsVdsoPage(path)) {
     EndRun(reading);
     reading->whole = path == kGateName;
   }
 }
 
 // Reads a maps text to its end, or to the gate line. 0, or the errno of a failed read.
-int ReadMaps(Reading* reading, const ReadChunk& read) {
+int ReadMaps(Reading* reading, const MapsAccess& access) {
   std::string pending;  // a line begun in one read and ended in a later one
   char chunk[4096];     // the kernel hands out a maps text a page at a time
   while (!reading->whole) {
-    const ssize_t count = read(reading->maps, chunk, sizeof chunk);
+    const ssize_t count = access.read(reading->maps, chunk, sizeof chunk);
     if (count < 0 && errno == EINTR) {
       continue;
     }
@@ -259,9 +243,41 @@ bool MemoryOutlivedTheRead(int maps) {
   return lseek(maps, 0, SEEK_SET) == 0 && ::read(maps, &first, 1) == 1;
 }
 
+// Reads the whole maps text. 0, with `*empty` where it had no line at all, or
+// the error code of a failure.
+DWORD WalkByText(const MapsAccess& access, int maps, int directory, Snapshot* snapshot,
+                 ImageLayouts* layouts, bool* empty) {
+  Reading reading{maps, directory, snapshot, layouts, {}};
+  if (const int error = ReadMaps(&reading, access); error != 0) {
+    return ErrorFromErrno(error);
+  }
+  *empty = reading.empty;
+  if (reading.whole || reading.empty) {
+    return ERROR_SUCCESS;  // that very process, its memory there to the last line; or none
+  }
+  return MemoryOutlivedTheRead(maps) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+}
+
 }  // namespace
 
-DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read) {
+void Snapshot::KeepModulePath(std::string_view path, ModuleRecord* module) {
+  // Each byte shows as one or more; the name apart only where the path is longer.
+  const std::string_view shown = path.substr(0, MAX_PATH - 1);
+  const std::string_view name = path.substr(path.rfind('/') + 1).substr(0, MAX_MODULE_NAME32);
+  module->pathOffset = Keep(shown.data(), shown.size());
+  module->pathLength = static_cast<uint32_t>(shown.size());
+  module->nameLength = static_cast<uint32_t>(name.size());
+  module->nameOffset =
+      name.data() + name.size() <= shown.data() + shown.size()
+          ? module->pathOffset + static_cast<std::size_t>(name.data() - path.data())
+          : Keep(name.data(), name.size());
+}
+
+MapsAccess KernelMaps() {
+  return {::read, [](int fd, procmap_query* query) { return ioctl(fd, PROCMAP_QUERY, query); }};
+}
+
+DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const MapsAccess& access) {
   snapshot->modulesOf = pid;
   // A listed id is read through the directory that its snapshot holds, which
   // fails once the process it saw has been reaped: a later holder of the id is
@@ -297,23 +313,33 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read
   ImageLayouts unlisted;
   ImageLayouts* layouts = listing != nullptr ? &listing->images : &unlisted;
   for (bool throughThread = false;; throughThread = true) {
-    Reading reading{
-        procfs::OpenMaps(directory, pid, throughThread), directory, snapshot, layouts, {}};
-    const procfs::Descriptor maps(reading.maps);
-    if (reading.maps < 0) {
-      return Fail(snapshot, ErrorFromErrno(-reading.maps));
+    const procfs::Descriptor maps(procfs::OpenMaps(directory, pid, throughThread));
+    if (maps.get() < 0) {
+      return Fail(snapshot, ErrorFromErrno(-maps.get()));
     }
-    if (const int error = ReadMaps(&reading, read); error != 0) {
-      return Fail(snapshot, ErrorFromErrno(error));
-    }
-    if (reading.whole) {
-      break;  // that very process, its memory there to the last line
-    }
-    if (!reading.empty) {
-      if (!MemoryOutlivedTheRead(reading.maps)) {
-        return Fail(snapshot, ERROR_INVALID_PARAMETER);  // gone while its maps were read
-      }
+    // Asked first where the kernel answers; the text is read where it does
+    // not, or where its answers do not add up, and then alone.
+    const QueryWalk walked = access.query
+                                 ? WalkByQuery(access, maps.get(), directory, snapshot, layouts)
+                                 : QueryWalk::kByText;
+    snapshot->modulesQueried = walked == QueryWalk::kModules;
+    if (walked == QueryWalk::kModules) {
       break;
+    }
+    if (walked == QueryWalk::kGone) {
+      return Fail(snapshot, ERROR_INVALID_PARAMETER);  // gone while it was asked about
+    }
+    if (walked == QueryWalk::kByText) {
+      snapshot->modules.clear();
+      snapshot->text.clear();
+      bool empty = false;
+      const DWORD error = WalkByText(access, maps.get(), directory, snapshot, layouts, &empty);
+      if (error != ERROR_SUCCESS) {
+        return Fail(snapshot, error);  // ERROR_INVALID_PARAMETER: gone while its maps were read
+      }
+      if (!empty) {
+        break;
+      }
     }
     if (const int error = procfs::ReadStat(directory, "stat", statText, &stat); error != 0) {
       return Fail(snapshot, ErrorFromErrno(-error));

@@ -13,4 +13,9 @@ struct procmap_query {
   uint32_t dev_major, dev_minor, vma_name_size, build_id_size;
   uint64_t vma_name_addr, build_id_addr;
 };
+// What a query asks for: the mapping covering the address, or else the next
+// one, of those alone that the filters let through.
+constexpr uint64_t PROCMAP_QUERY_VMA_EXECUTABLE = 0x04;
+constexpr uint64_t PROCMAP_QUERY_COVERING_OR_NEXT_VMA = 0x10;
+constexpr uint64_t PROCMAP_QUERY_FILE_BACKED_VMA = 0x20;
 constexpr unsigned long PROCMAP_QUERY = _IOWR('f', 17, procmap_query);

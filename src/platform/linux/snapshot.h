@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <windows.h>
@@ -69,7 +70,9 @@ struct Snapshot {
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
 
-  DWORD modulesOf = 0;                   // the process whose modules were taken
+  DWORD modulesOf = 0;  // the process whose modules were taken
+  bool modulesQueried =
+      false;  // whether from the kernel's answers to PROCMAP_QUERY, not the maps text
   std::vector<ProcessRecord> processes;  // by ascending id
   std::vector<ModuleRecord> modules;
   std::vector<ThreadRecord> threads;
@@ -89,6 +92,8 @@ struct Snapshot {
   }
   // The record of a listed id, or null.
   const ProcessRecord* Find(DWORD pid) const;
+  // Keeps as much of a module's path, and of its file name, as a record shows.
+  void KeepModulePath(std::string_view path, ModuleRecord* module);
 };
 
 // Each fills its part of the snapshot from /proc (`root` is a descriptor of
@@ -96,9 +101,19 @@ struct Snapshot {
 DWORD TakeProcesses(int root, Snapshot* snapshot);
 DWORD TakeThreads(int root, Snapshot* snapshot);
 
+struct procmap_query;
+
+// How a module snapshot reaches a process's maps: the text through `read` (as
+// read(2) does), and, where given and the kernel answers, the mappings one by
+// one through `query` (as ioctl(2) does with PROCMAP_QUERY). A suite can so
+// end the process between two reads or two queries, or give a text of its own.
+struct MapsAccess {
+  std::function<ssize_t(int fd, char* into, std::size_t room)> read;
+  std::function<int(int fd, procmap_query* query)> query;
+};
+MapsAccess KernelMaps();  // read(2) and ioctl(2) themselves
+
 // Fills the snapshot with the modules of a process (`root` is a descriptor of
 // /proc). ERROR_SUCCESS, or the error code, which is also set as the last
-// error. It reads the maps text through `read` (as read(2) does), so that a
-// suite can end the process between two reads.
-using ReadChunk = std::function<ssize_t(int fd, char* into, std::size_t room)>;
-DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const ReadChunk& read = ::read);
+// error.
+DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const MapsAccess& maps = KernelMaps());
