@@ -2,6 +2,8 @@
 #include "snapshot.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -274,7 +276,19 @@ void Snapshot::KeepModulePath(std::string_view path, ModuleRecord* module) {
 }
 
 MapsAccess KernelMaps() {
-  return {::read, [](int fd, procmap_query* query) { return ioctl(fd, PROCMAP_QUERY, query); }};
+  // A kernel that does not know the call (before 6.11) is not asked again.
+  static std::atomic<bool> unknown{false};
+  return {::read, [](int fd, procmap_query* query) {
+            if (unknown.load(std::memory_order_relaxed)) {
+              errno = ENOTTY;
+              return -1;
+            }
+            const int result = ioctl(fd, PROCMAP_QUERY, query);
+            if (result != 0 && errno == ENOTTY) {
+              unknown.store(true, std::memory_order_relaxed);
+            }
+            return result;
+          }};
 }
 
 DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const MapsAccess& access) {
