@@ -197,8 +197,8 @@ QueryWalk MakeModule(Walk* walk, const Mapping& executable,
   return QueryWalk::kModules;
 }
 
-// Finds up to kBatch executable file mappings from `*from` on; false at the
-// last one. A mapping that no path names (of a file the kernel made, such as
+// Finds up to kBatch executable file mappings from `*from` on, setting
+// `*last` once none is left. A mapping that no path names (of a file the kernel made, such as
 // an anonymous inode's) is one the text walk takes as the kernel's own.
 QueryWalk FindExecutables(Walk* walk, uint64_t* from, std::vector<Found>* found, bool* last) {
   found->clear();
