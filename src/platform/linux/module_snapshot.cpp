@@ -10,10 +10,10 @@
 
 #include <tlhelp32.h>
 
-#include "handles.h"
 #include "last_error.h"
 #include "module_query.h"
 #include "proc_files.h"
+#include "process_by_id.h"
 #include "procmap_query.h"
 
 namespace {
@@ -293,39 +293,16 @@ MapsAccess KernelMaps() {
 
 DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const MapsAccess& access) {
   snapshot->modulesOf = pid;
-  // A listed id is read through the directory that its snapshot holds, which
-  // fails once the process it saw has been reaped: a later holder of the id is
-  // never read for it.
-  const ProcessRecord* listed = nullptr;
-  std::shared_ptr<const Snapshot> listing;
-  {
-    const auto lock = handles::Lock();
-    listing = handles::ListingOf(pid, &listed);
+  FoundProcess found;
+  if (const DWORD error = FindProcessById(root, pid, IdRule::kTheListedProcess, &found);
+      error != ERROR_SUCCESS) {
+    return Fail(snapshot, error);
   }
-  const bool held = listed != nullptr && listed->directory >= 0;
-  const procfs::Descriptor opened(held ? -1 : procfs::OpenDirectory(root, std::to_string(pid)));
-  const int directory = held ? listed->directory : opened.get();
-  procfs::StatText statText;
-  procfs::StatFields stat;
-  if (!held) {
-    // Opened now, it names whatever process holds the id: the listed one only
-    // if it started when the listed one did; unlisted, a process's and not a
-    // thread's, which /proc answers to as well but Windows does not know here.
-    if (directory < 0) {
-      return Fail(snapshot, ErrorFromErrno(-directory));
-    }
-    if (const int error = procfs::ReadStat(directory, "stat", statText, &stat); error != 0) {
-      return Fail(snapshot, ErrorFromErrno(-error));
-    }
-    if (listed != nullptr ? stat.startTime != listed->startTime
-                          : !procfs::IsProcessId(directory, pid)) {
-      return Fail(snapshot, ERROR_INVALID_PARAMETER);
-    }
-  }
+  const int directory = found.directory;
   // A process snapshot keeps what the files gave for the others it lists;
   // without one, nothing outlives this snapshot.
   ImageLayouts unlisted;
-  ImageLayouts* layouts = listing != nullptr ? &listing->images : &unlisted;
+  ImageLayouts* layouts = found.listing != nullptr ? &found.listing->images : &unlisted;
   for (bool throughThread = false;; throughThread = true) {
     const procfs::Descriptor maps(procfs::OpenMaps(directory, pid, throughThread));
     if (maps.get() < 0) {
@@ -355,7 +332,8 @@ DWORD TakeModules(int root, DWORD pid, Snapshot* snapshot, const MapsAccess& acc
         break;
       }
     }
-    if (const int error = procfs::ReadStat(directory, "stat", statText, &stat); error != 0) {
+    procfs::StatFields& stat = found.stat;
+    if (const int error = procfs::ReadStat(directory, "stat", found.statText, &stat); error != 0) {
       return Fail(snapshot, ErrorFromErrno(-error));
     }
     if ((stat.kernelFlags & procfs::kKernelThreadFlag) != 0) {

@@ -1,18 +1,14 @@
 // OpenProcess and GetPriorityClass. An open process is its
 // /proc/PID directory: once the process has been reaped, whatever is opened
 // below it fails with ESRCH, even after its id has gone to another process.
-#include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <new>
-#include <string>
 
 #include "handles.h"
 #include "last_error.h"
 #include "proc_files.h"
+#include "process_by_id.h"
 
 namespace {
 
@@ -22,17 +18,6 @@ struct Nature {
   bool leaderEnded = false;
   DWORD access = kAccessUnknown;  // as its snapshot found it
 };
-
-// Whether the process of a /proc/PID directory is still there, not reaped.
-// The directory serves as a pidfd too: signal 0 asks without a lookup of a
-// path, which costs as much as the rest of the check. Where that call is not
-// to be had (an old kernel, a call filter), a lookup below the directory answers.
-bool IsThere(int directory) {
-  if (syscall(SYS_pidfd_send_signal, directory, 0, nullptr, 0) == 0) {
-    return true;
-  }
-  return errno != ESRCH && faccessat(directory, "stat", F_OK, 0) == 0;
-}
 
 // Full access means the right to read the process's memory map: the kernel's
 // ptrace read rule with this caller's file-system credentials, which opening
@@ -44,10 +29,9 @@ DWORD CheckFullAccess(int directory, DWORD pid, const Nature& nature) {
   if (nature.kernelThread) {
     return ERROR_ACCESS_DENIED;
   }
-  // Where the snapshot's reading of the executable's link already applied the
-  // rule, only whether the process is still there is asked.
+  // Where the snapshot's reading of the executable's link already applied the rule, it stands.
   if (nature.access != kAccessUnknown) {
-    return IsThere(directory) ? nature.access : ERROR_INVALID_PARAMETER;
+    return nature.access;
   }
   // A main thread that has ended took its memory with it, and its maps open
   // for anyone, while the other threads go on with theirs: theirs are checked.
@@ -58,47 +42,28 @@ DWORD CheckFullAccess(int directory, DWORD pid, const Nature& nature) {
   return ERROR_SUCCESS;
 }
 
-// Opens the process that an open snapshot lists under the id: later calls on
-// the handle are about that very process. When no snapshot lists the id, or
-// the listed process is gone, it opens whatever process holds the id now, as
-// Windows does. A gone process gives ERROR_INVALID_PARAMETER. So does the id
-// of a thread, which /proc also answers to, but which is not listed.
+// Opens the process that the id names (IdRule::kWhoeverHoldsItNow): later
+// calls on the handle are about that very process.
 DWORD Open(DWORD pid, handles::Process* process) {
-  const ProcessRecord* listed = nullptr;
-  std::shared_ptr<const Snapshot> listing;
-  {
-    const auto lock = handles::Lock();
-    listing = handles::ListingOf(pid, &listed);
+  FoundProcess found;
+  if (const DWORD error = FindProcessById(procfs::Root(), pid, IdRule::kWhoeverHoldsItNow, &found);
+      error != ERROR_SUCCESS) {
+    return error;
   }
-  if (listed != nullptr && listed->directory >= 0) {
-    const DWORD error = CheckFullAccess(
-        listed->directory, pid, {listed->kernelThread, listed->leaderEnded, listed->access});
-    if (error == ERROR_SUCCESS) {
-      *process = {listed->directory, std::move(listing), listed->priorityClass};
-    }
-    if (error != ERROR_INVALID_PARAMETER) {
-      return error;
-    }
+  const Nature nature =
+      found.Borrowed()
+          ? Nature{found.listed->kernelThread, found.listed->leaderEnded, found.listed->access}
+          : Nature{(found.stat.kernelFlags & procfs::kKernelThreadFlag) != 0,
+                   found.stat.state == 'Z'};
+  if (const DWORD error = CheckFullAccess(found.directory, pid, nature); error != ERROR_SUCCESS) {
+    return error;
   }
-  const int root = procfs::Root();
-  procfs::Descriptor directory(root >= 0 ? procfs::OpenDirectory(root, std::to_string(pid)) : root);
-  if (directory.get() < 0) {
-    return ErrorFromErrno(-directory.get());
+  if (found.Borrowed()) {
+    *process = {found.directory, std::move(found.listing), found.listed->priorityClass};
+  } else {
+    process->directory = found.opened.Release();
   }
-  procfs::StatText text;
-  procfs::StatFields stat;
-  if (const int error = procfs::ReadStat(directory.get(), "stat", text, &stat); error != 0) {
-    return ErrorFromErrno(-error);
-  }
-  if (!procfs::IsProcessId(directory.get(), pid)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  const Nature nature = {(stat.kernelFlags & procfs::kKernelThreadFlag) != 0, stat.state == 'Z'};
-  const DWORD error = CheckFullAccess(directory.get(), pid, nature);
-  if (error == ERROR_SUCCESS) {
-    process->directory = directory.Release();
-  }
-  return error;
+  return ERROR_SUCCESS;
 }
 
 }  // namespace

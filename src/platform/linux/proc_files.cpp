@@ -15,10 +15,13 @@
 
 namespace procfs {
 
-Descriptor::~Descriptor() {
+Descriptor::~Descriptor() { Reset(-1); }
+
+void Descriptor::Reset(int fd) {
   if (fd_ >= 0) {
     close(fd_);
   }
+  fd_ = fd;
 }
 
 int OpenProc() {

@@ -27,6 +27,8 @@ class Descriptor {
     fd_ = -1;
     return fd;
   }
+  // Closes the one it holds, if any, and holds `fd` instead.
+  void Reset(int fd);
 
  private:
   int fd_;
