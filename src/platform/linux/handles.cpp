@@ -28,7 +28,8 @@ Table& TheTable() {
 
 HANDLE AddEntry(Entry entry) {
   Table& table = TheTable();
-  // Numbers only grow, short of the top bit: one is never all ones, nor met again.
+  // Handle numbers only grow, and stop short of the top bit. So a handle is
+  // never INVALID_HANDLE_VALUE (all ones), and never handed out twice.
   if (table.last == UINTPTR_MAX >> 1) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;

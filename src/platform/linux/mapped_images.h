@@ -1,6 +1,7 @@
-// The images of the files that modules map, from the files' own program
-// headers, read only from the very file a mapping names, and never waited on
-// for long: the reads run in a reader process (file_reader.h).
+// The images of the files that modules map, as the files' own program headers
+// lay them out. The headers are read only from the very file that a mapping
+// names, and never waited on for long: the reads run in a reader process
+// (file_reader.h).
 #pragma once
 
 #include <chrono>
@@ -44,10 +45,10 @@ struct ImageLayouts {
   ImageLayouts();
 
   std::mutex mutex;
-  // What each file's headers gave, nothing for a file that lays out no image:
-  // facts of the file itself, kept only where the maps line's device and
-  // inode name that file alone. A failure to reach or read a file is never
-  // kept, as it may be only one process's view of it.
+  // What each file's headers gave, or nothing for a file that lays out no
+  // image. These are facts of the file itself, kept only where the maps
+  // line's device and inode name that one file. A failure to reach or read a
+  // file is never kept: it may be one process's view of the file alone.
   std::unordered_map<FileId, std::optional<elf::ImageLayout>, FileIdHash> byFile;
   std::unordered_set<uint64_t> unsharedDevices;  // where they do not: read for each mapping
   std::unordered_set<uint64_t> stalledDevices;   // where a read was given up: not read again
@@ -55,9 +56,10 @@ struct ImageLayouts {
   FileReader reader;
 };
 
-// A file that the process maps at [start, end), at the file's offset 0,
-// under `path` (unescaped), and, once asked for, the layout of its image:
-// nothing where the file cannot be reached in time or lays out no image.
+// A file that the process maps at [start, end) (any one of its mappings),
+// under `path` (unescaped). Once asked for, `layout` holds its image's
+// layout, or nothing where the file could not be reached in time or lays out
+// no image.
 struct ImageRequest {
   FileId file;
   uint64_t start;
@@ -67,19 +69,22 @@ struct ImageRequest {
 };
 
 // Fills in the layouts of the requests about the mappings of the process of
-// `directory`, all asked of the reader at once. A file is reached through the
-// process's map_files entry for the mapping, the very file mapped, which only
-// a caller with CAP_SYS_ADMIN may open; where that is refused, through its
-// path when that leads, through no symbolic link, to a regular file that is
-// the mapped one. Nothing is read before it is known to be a regular file.
+// `directory`, asking the reader for all of them at once.
+// - A file is reached through the process's map_files entry for the mapping:
+//   the very file mapped. Only a caller with CAP_SYS_ADMIN may open it.
+// - Where that is refused, it is reached through its path, if the path leads
+//   through no symbolic link to a regular file that is the mapped one.
+// Nothing is read before the file is known to be a regular file.
 void LayoutsOfImages(ImageLayouts* layouts, int directory, ImageRequest* requests,
                      std::size_t count);
 
-// The path of the file that the process of `directory` maps at [start, end),
-// unescaped, into `path` (`room` bytes); its length, or 0. The text is taken
-// only where it is that very file's: the name of its descriptor where the
-// mapping itself may be opened (CAP_SYS_ADMIN), else the text of the map_files
-// link where it leads, through no symbolic link, to the file.
+// Writes the path of the file that the process of `directory` maps at
+// [start, end), unescaped, into `path` (`room` bytes), and returns its length,
+// or 0. The path is taken only where it is that very file's:
+// - the name of the mapping's own descriptor, where the mapping may be opened
+//   (CAP_SYS_ADMIN);
+// - else the text of its map_files link, where that leads through no symbolic
+//   link to the file.
 std::size_t MappedFilePath(ImageLayouts* layouts, int directory, const FileId& file, uint64_t start,
                            uint64_t end, char* path, std::size_t room);
 

@@ -66,10 +66,11 @@ bool IsProcessId(int directory, DWORD id);
 // Appends the numeric entries of a directory (process or thread ids), ascending.
 int ListIds(int directory, std::vector<DWORD>* ids);
 
-// Calls `use(tasks, tid)` for each thread of a process but its main one, until
-// it gives something other than -ENOENT (that thread ended meanwhile). What it
-// gave; -ESRCH when no thread is left; or why the threads could not be listed.
-// For a process whose main thread has ended: the others keep its memory.
+// For a process whose main thread has ended while its other threads keep its
+// memory. Calls `use(tasks, tid)` for each thread but the main one, until a
+// call gives something other than -ENOENT (which means that thread ended
+// meanwhile), and returns what that call gave. Returns -ESRCH when no thread
+// is left, or the error that kept the threads from being listed.
 template <typename Use>
 long WithLiveThread(int directory, DWORD pid, Use&& use) {
   const Descriptor tasks(OpenDirectory(directory, "task"));

@@ -62,19 +62,23 @@ void TakeLines(std::string* text, OnLine&& onLine) {
   text->erase(0, start);
 }
 
-// Undoes the one escape the kernel writes in a path of /proc/PID/maps, \012
-// for a line break, in place; the new length. The kernel leaves a backslash
-// itself as it is, so this is a guess when a name holds \012 literally.
+// Turns each \012 in a /proc/PID/maps path back into the line break that the
+// kernel wrote it for, in place, and returns the new length. The kernel
+// writes a backslash itself as it is, so a name that holds the four
+// characters \012 is read wrongly: this is a guess.
 std::size_t UnescapeMapsPath(char* path, std::size_t length);
 
-// Copies a name or path into a record's text field of `size` bytes. A control
-// byte (a tab, a line break...), which no Windows file name holds and which
-// would break the lines of whatever lists it, is written as the kernel writes a
-// line break in /proc/PID/maps: a backslash and three octal digits; so is a
-// backslash, so that every shown name reads back as one name. Other bytes pass
-// unchanged: DEL breaks no line, and 0x80 to 0x9F are also the continuation
-// bytes of UTF-8 names. Cut to fit, never inside such an escape; always
-// terminated; the rest of the field zeroed.
+// Copies a name or path into a record's text field of `size` bytes.
+// - A control byte (a tab, a line break, ...) is written as a backslash and
+//   three octal digits, as the kernel writes a line break in /proc/PID/maps.
+//   No Windows file name holds one, and it would break the lines of whatever
+//   lists the name.
+// - A backslash is written the same way, so that every name shown reads back
+//   as one name.
+// - Other bytes pass unchanged. DEL breaks no line, and 0x80 to 0x9F are also
+//   the continuation bytes of UTF-8 names.
+// The copy is cut to fit, never inside an escape. It is always terminated,
+// and the rest of the field is zeroed.
 void CopyShown(char* field, std::size_t size, const char* text, std::size_t length);
 
 // The Windows priority class that matches a scheduling policy and nice value.
