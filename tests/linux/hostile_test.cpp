@@ -54,22 +54,19 @@ TEST(HostileProcess, WhoseMainThreadEndedIsReportedWithItsModules) {
   Sleeper sleeper("leader gone", 0, true);
   // A user who may not touch the process is refused it, and its modules,
   // though its ended main thread no longer guards them.
-  {
-    static DWORD pid;
-    pid = static_cast<DWORD>(sleeper.pid());
-    EXPECT_EQ(RunAsNobody([] {
-                const bool opened = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid) != nullptr;
-                const DWORD openError = GetLastError();
-                const bool listed =
-                    CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid) != INVALID_HANDLE_VALUE;
-                const DWORD listError = GetLastError();
-                return !opened && openError == ERROR_ACCESS_DENIED && !listed &&
-                               listError == ERROR_ACCESS_DENIED
-                           ? 0
-                           : 1;
-              }),
-              0);
-  }
+  const auto pid = static_cast<DWORD>(sleeper.pid());
+  EXPECT_EQ(RunAsNobody([pid] {
+              const bool opened = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid) != nullptr;
+              const DWORD openError = GetLastError();
+              const bool listed =
+                  CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, pid) != INVALID_HANDLE_VALUE;
+              const DWORD listError = GetLastError();
+              return !opened && openError == ERROR_ACCESS_DENIED && !listed &&
+                             listError == ERROR_ACCESS_DENIED
+                         ? 0
+                         : 1;
+            }),
+            0);
 }
 
 struct NameCase {

@@ -143,18 +143,16 @@ TEST(ProcessSnapshot, ListsEveryProcessInAscendingOrderWithTrueFields) {
 }
 
 // Takes a process snapshot with `left` descriptors to spare: 0 when it lists
-// this process, its parent, init and the one whose main thread has ended,
-// this one under its whole name; 1 when it fails with 4; 2 when anything else.
-int descriptorsLeft;
-DWORD leaderless;
+// this process, its parent, init and `leaderless`, whose main thread has ended,
+// under its whole name; 1 when it fails with 4; 2 when anything else.
 const char kLeaderlessName[] = "a long name, led by none";
-int SnapshotWithDescriptorsLeft() {
+int SnapshotWithDescriptorsLeft(int left, DWORD leaderless) {
   const int any = open("/dev/null", O_RDONLY | O_CLOEXEC);
   std::vector<int> taken = {any};
   for (int fd; any >= 0 && (fd = dup(any)) >= 0;) {
     taken.push_back(fd);
   }
-  for (int i = 0; i < descriptorsLeft && !taken.empty(); ++i) {
+  for (int i = 0; i < left && !taken.empty(); ++i) {
     close(taken.back());
     taken.pop_back();
   }
@@ -182,13 +180,14 @@ TEST(ProcessSnapshot, WhereDescriptorsRunOutFailsWithTooManyOpenFilesOrListsEver
   // whose main thread has ended, four, since its executable's link is read
   // through a live thread.
   const Sleeper sleeper(kLeaderlessName, 0, true);
-  leaderless = static_cast<DWORD>(sleeper.pid());
+  const auto leaderless = static_cast<DWORD>(sleeper.pid());
   const struct {
     int most, left, result;
   } cases[] = {{64, 0, 1}, {64, 2, 1}, {64, 3, 1}, {64, 4, 0}, {300, 4, 0}};
   for (const auto& c : cases) {
-    descriptorsLeft = c.left;
-    EXPECT_EQ(RunWithFewDescriptors(SnapshotWithDescriptorsLeft, c.most), c.result)
+    EXPECT_EQ(RunWithFewDescriptors([&] { return SnapshotWithDescriptorsLeft(c.left, leaderless); },
+                                    c.most),
+              c.result)
         << c.most << " descriptors, " << c.left << " left";
   }
 }
@@ -454,15 +453,12 @@ DWORD ModuleSize(const std::string& path) {
   return module != nullptr ? module->modBaseSize : 0;
 }
 
-// The module at `shown` has the size the route to its file allows: its whole
-// image where its path still leads to it, or where map_files reaches it; else
-// its run of mappings. 0 when it does, 1 when it does not.
-std::string shownPath;
-LoaderSpan loadedSpan;
-bool pathLeadsToIt;
-int HasTheSizeItsRouteAllows() {
-  const uint64_t expected =
-      pathLeadsToIt || MayOpenMapFiles() ? loadedSpan.image : loadedSpan.fileBacked;
+// The module at `shownPath`, loaded as `loaded`, has the size the route to its
+// file allows: its whole image where its path still leads to it, or where
+// map_files reaches it; else its run of mappings. 0 when it does, 1 when it does not.
+int HasTheSizeItsRouteAllows(const std::string& shownPath, const LoaderSpan& loaded,
+                             bool pathLeadsToIt) {
+  const uint64_t expected = pathLeadsToIt || MayOpenMapFiles() ? loaded.image : loaded.fileBacked;
   const DWORD size = ModuleSize(shownPath);
   if (size != expected) {
     std::fprintf(stderr, "as user %d, %s: %u, not %llu\n", static_cast<int>(geteuid()),
@@ -527,29 +523,30 @@ TEST(ModuleSnapshot, SizesAnImageByItsHeadersOnlyFromTheVeryFileMapped) {
     SCOPED_TRACE(c.title);
     const LoadedCopy copy;
     ASSERT_GT(copy.span().image, copy.span().fileBacked + (8u << 20) - 1);
-    shownPath = copy.path() + (c.change != nullptr ? " (deleted)" : "");
-    loadedSpan = copy.span();
-    pathLeadsToIt = c.change == nullptr;
+    const std::string shownPath = copy.path() + (c.change != nullptr ? " (deleted)" : "");
     if (c.change != nullptr) {
       c.change(copy);
     }
-    EXPECT_EQ(HasTheSizeItsRouteAllows(), 0);
+    const auto hasItsSize = [&] {
+      return HasTheSizeItsRouteAllows(shownPath, copy.span(), c.change == nullptr);
+    };
+    EXPECT_EQ(hasItsSize(), 0);
     // Without map_files, where only the path may lead to the file.
     if (geteuid() == 0) {
-      EXPECT_EQ(RunAsNobody(HasTheSizeItsRouteAllows), 0);
+      EXPECT_EQ(RunAsNobody(hasItsSize), 0);
     }
   }
 }
 
-// The size of a module of another process as the first of a process
+// The size of a module of `otherProcess` as the first of a process
 // snapshot's module snapshots, then that of this process's module at
-// `shownPath` as its second: 0 when the latter is the loader's, as the first
-// failed to reach its file.
-pid_t otherProcess;
-int IsExactAfterAnotherFailed() {
+// `shownPath`, loaded as `loaded`, as its second: 0 when the latter is the
+// loader's, as the first failed to reach its file.
+int IsExactAfterAnotherFailed(pid_t otherProcess, const std::string& shownPath,
+                              const LoaderSpan& loaded) {
   HANDLE processes = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   const std::vector<MODULEENTRY32> others = ModulesOf(static_cast<DWORD>(otherProcess));
-  const int exact = HasTheSizeItsRouteAllows();
+  const int exact = HasTheSizeItsRouteAllows(shownPath, loaded, true);
   CloseHandle(processes);
   return FindModule(others, shownPath + ".alias (deleted)") != nullptr ? exact : 2;
 }
@@ -563,13 +560,13 @@ TEST(ModuleSnapshot, AFileThatOneProcessFailedToReachIsReadAgainForAnother) {
   char pattern[] = "/tmp/procreport-alias-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string directory = pattern;
-  shownPath = directory + "/big.so";
+  const std::string shownPath = directory + "/big.so";
   chmod(directory.c_str(), 0755);
   LoadedCopy::Copy(TEST_BIG_BSS, shownPath);
   ASSERT_EQ(link(shownPath.c_str(), (shownPath + ".alias").c_str()), 0);
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
-  otherProcess = fork();
+  const pid_t otherProcess = fork();
   if (otherProcess == 0) {
     const bool loaded = BecomeNobody() && prctl(PR_SET_DUMPABLE, 1) == 0 &&
                         dlopen((shownPath + ".alias").c_str(), RTLD_NOW) != nullptr;
@@ -583,10 +580,10 @@ TEST(ModuleSnapshot, AFileThatOneProcessFailedToReachIsReadAgainForAnother) {
   close(ready[1]);
   unlink((shownPath + ".alias").c_str());
   void* handle = nullptr;
-  loadedSpan = Load(shownPath, &handle);
-  pathLeadsToIt = true;
+  const LoaderSpan loaded = Load(shownPath, &handle);
   EXPECT_EQ(said, '!');
-  EXPECT_EQ(RunAsNobody(IsExactAfterAnotherFailed), 0);
+  EXPECT_EQ(RunAsNobody([&] { return IsExactAfterAnotherFailed(otherProcess, shownPath, loaded); }),
+            0);
   kill(otherProcess, SIGKILL);
   waitpid(otherProcess, nullptr, 0);
   dlclose(handle);
@@ -697,12 +694,12 @@ TEST(ModuleSnapshot, SizesEveryImageAsItsLoaderDoesWhateverItsLayoutOrFileSystem
     }
     for (std::size_t i = 0; i < files.size(); ++i) {
       SCOPED_TRACE(files[i]);
-      shownPath = files[i];
-      loadedSpan = loaded[i].second;
-      pathLeadsToIt = true;
-      EXPECT_EQ(HasTheSizeItsRouteAllows(), 0);
+      const auto hasItsSize = [&] {
+        return HasTheSizeItsRouteAllows(files[i], loaded[i].second, true);
+      };
+      EXPECT_EQ(hasItsSize(), 0);
       if (geteuid() == 0) {
-        EXPECT_EQ(RunAsNobody(HasTheSizeItsRouteAllows), 0);
+        EXPECT_EQ(RunAsNobody(hasItsSize), 0);
       }
     }
     for (const auto& [handle, span] : loaded) {
@@ -860,8 +857,7 @@ TEST(ModuleSnapshot, KeepsTextOnlyForWhatItLists) {
   // Fifteen directories of 250 bytes: a path of nearly PATH_MAX, a line of
   // the maps text for each of its mappings.
   const Directories directories(std::string(250, 'd'), 15);
-  static std::string path;
-  path = directories.back() + "/m";
+  const std::string path = directories.back() + "/m";
   const pid_t child = fork();
   if (child == 0) {
     _exit(ListsOneModuleOfManyCopies(path, 3000));
@@ -1211,17 +1207,12 @@ TEST(OpenProcessAndModuleSnapshot, FailWithInvalidParameterForWhatIsNoProcess) {
 }
 
 TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory) {
-  static pid_t target;
-  static pid_t zombie;
-  static pid_t ending;
-  static int endNow[2];
-  static int ended[2];
-  target = getpid();
+  const pid_t target = getpid();
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root, to become another user";
   }
   // One of root's that has ended, not yet reaped: gone (87), not refused.
-  zombie = fork();
+  const pid_t zombie = fork();
   if (zombie == 0) {
     _exit(0);
   }
@@ -1230,15 +1221,17 @@ TEST(OpenProcess, AndModulesAreRefusedWithAccessDeniedWithoutTheRightToTheMemory
   // One of root's that ends after the snapshot, on a byte from `endNow`;
   // `ended` closes when it has, with its memory. Without memory its maps open
   // for anyone: it must not be opened for that.
+  int endNow[2];
+  int ended[2];
   ASSERT_EQ(pipe2(endNow, O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(ended, O_CLOEXEC), 0);
-  ending = fork();
+  const pid_t ending = fork();
   if (ending == 0) {
     char byte = 0;
     _exit(read(endNow[0], &byte, 1) == 1 ? 0 : 1);
   }
   close(ended[1]);
-  const int result = RunAsNobody([] {
+  const int result = RunAsNobody([&] {
     int failed = 0;
     // By id alone, and listed by a snapshot, which tells the refusal itself.
     for (const bool listed : {false, true}) {

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -200,7 +201,7 @@ namespace {
 
 // Runs `body` in a child after `setup`; the child's exit status, -1 when the
 // setup failed, or 254 when the child was killed.
-int RunInChild(bool (*setup)(), int (*body)()) {
+int RunInChild(const std::function<bool()>& setup, const std::function<int()>& body) {
   // Copied while this process may still read the build tree.
   SleeperProgram();
   const pid_t child = fork();
@@ -221,8 +222,6 @@ bool Filter(std::vector<sock_filter> program) {
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
-int newCallsError = ENOSYS;
-
 // PROCMAP_QUERY (Linux 6.11): _IOWR('f', 17, struct procmap_query).
 constexpr uint32_t kProcmapQuery = 0xC0686611;
 
@@ -234,13 +233,7 @@ bool QueryRefused() {
   return refused;
 }
 
-}  // namespace
-
-bool KernelAnswersQueries() { return !QueryRefused(); }
-
-namespace {
-
-bool TakeNewCallsAway() {
+bool TakeNewCallsAway(int error) {
   // An older kernel's maps file knows no ioctl at all: ENOTTY.
   return Filter({
              BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
@@ -250,10 +243,10 @@ bool TakeNewCallsAway() {
              BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])),
              BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kProcmapQuery, 2, 0),
              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | newCallsError),
+             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | error),
              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOTTY),
          }) &&
-         syscall(SYS_pidfd_send_signal, -1, 0, nullptr, 0) == -1 && errno == newCallsError &&
+         syscall(SYS_pidfd_send_signal, -1, 0, nullptr, 0) == -1 && errno == error &&
          QueryRefused();
 }
 
@@ -270,8 +263,6 @@ bool TakeWritingAway() {
   });
 }
 
-bool procReadable = false;
-
 // What is mounted on /proc in a mount namespace of its own stays there: the
 // mount at /proc, the one a new mount there sits on, is made private. Only
 // /proc, as "/" may be no mount point at all (in a chroot, say).
@@ -281,66 +272,11 @@ bool KeepProcMountsHere() {
 }
 
 // In a mount namespace of its own, an empty directory in place of /proc.
-bool HideProc() {
+bool HideProc(bool readable) {
   return KeepProcMountsHere() &&
-         mount("none", "/proc", "tmpfs", 0, procReadable ? "mode=755" : "mode=000") == 0 &&
-         (procReadable || BecomeNobody());
+         mount("none", "/proc", "tmpfs", 0, readable ? "mode=755" : "mode=000") == 0 &&
+         (readable || BecomeNobody());
 }
-
-rlim_t mostDescriptors = 64;
-
-bool LimitDescriptors() {
-  const rlimit limit = {mostDescriptors, mostDescriptors};
-  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
-}
-
-}  // namespace
-
-int RunWithFewDescriptors(int (*body)(), int most) {
-  mostDescriptors = static_cast<rlim_t>(most);
-  return RunInChild(LimitDescriptors, body);
-}
-
-bool BecomeNobody() {
-  constexpr gid_t kNobodyGroup = 65534;
-  constexpr uid_t kNobody = 65534;
-  return setgroups(0, nullptr) == 0 && setgid(kNobodyGroup) == 0 && setuid(kNobody) == 0;
-}
-
-int RunAsNobody(int (*body)()) { return RunInChild(BecomeNobody, body); }
-
-namespace {
-
-int (*inNamespace)() = nullptr;
-
-bool EnterNewPidNamespace() { return unshare(CLONE_NEWPID) == 0; }
-
-// The first process of the namespace is the next child.
-int ForkIntoTheNamespace() {
-  const pid_t child = fork();
-  if (child == 0) {
-    _exit(inNamespace());
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 254;
-}
-
-}  // namespace
-
-int RunInNewPidNamespace(int (*body)()) {
-  inNamespace = body;
-  return RunInChild(EnterNewPidNamespace, ForkIntoTheNamespace);
-}
-
-int RunWithoutNewCalls(int error, int (*body)()) {
-  newCallsError = error;
-  return RunInChild(TakeNewCallsAway, body);
-}
-
-int RunWithoutOpeningForWriting(int (*body)()) { return RunInChild(TakeWritingAway, body); }
-
-namespace {
 
 // In a mount namespace of its own, as "nobody", a /proc of its own that lets
 // it list other users' processes but not look into them.
@@ -352,11 +288,47 @@ bool HidePids() {
 
 }  // namespace
 
-int RunWithHiddenPids(int (*body)()) { return RunInChild(HidePids, body); }
+bool KernelAnswersQueries() { return !QueryRefused(); }
 
-int RunWithEmptyProc(int (*body)(), bool readable) {
-  procReadable = readable;
-  return RunInChild(HideProc, body);
+bool BecomeNobody() {
+  constexpr gid_t kNobodyGroup = 65534;
+  constexpr uid_t kNobody = 65534;
+  return setgroups(0, nullptr) == 0 && setgid(kNobodyGroup) == 0 && setuid(kNobody) == 0;
+}
+
+int RunAsNobody(const std::function<int()>& body) { return RunInChild(BecomeNobody, body); }
+
+int RunWithFewDescriptors(const std::function<int()>& body, int most) {
+  const rlimit limit = {static_cast<rlim_t>(most), static_cast<rlim_t>(most)};
+  return RunInChild([&limit] { return setrlimit(RLIMIT_NOFILE, &limit) == 0; }, body);
+}
+
+int RunInNewPidNamespace(const std::function<int()>& body) {
+  // The first process of the namespace is the next child.
+  return RunInChild([] { return unshare(CLONE_NEWPID) == 0; },
+                    [&body] {
+                      const pid_t child = fork();
+                      if (child == 0) {
+                        _exit(body());
+                      }
+                      int status = 0;
+                      waitpid(child, &status, 0);
+                      return WIFEXITED(status) ? WEXITSTATUS(status) : 254;
+                    });
+}
+
+int RunWithoutNewCalls(int error, const std::function<int()>& body) {
+  return RunInChild([error] { return TakeNewCallsAway(error); }, body);
+}
+
+int RunWithoutOpeningForWriting(const std::function<int()>& body) {
+  return RunInChild(TakeWritingAway, body);
+}
+
+int RunWithHiddenPids(const std::function<int()>& body) { return RunInChild(HidePids, body); }
+
+int RunWithEmptyProc(const std::function<int()>& body, bool readable) {
+  return RunInChild([readable] { return HideProc(readable); }, body);
 }
 
 LiveThread::LiveThread() {

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -53,41 +54,42 @@ bool BecomeNobody();
 
 // Runs `body` in a child process that has given up root for "nobody"; the
 // child's exit status is what `body` returns. -1 if the child could not drop root.
-int RunAsNobody(int (*body)());
+// The child is forked, so `body` may capture the caller's values by reference.
+int RunAsNobody(const std::function<int()>& body);
 
 // Runs `body` in a child process in which the kernel call pidfd_send_signal
 // fails with `error`: ENOSYS as on kernels before 5.1, EPERM as under a
 // service's call filter; and the maps file's PROCMAP_QUERY with ENOTTY, as
 // before 6.11. The child's exit status is what `body` returns; -1 if the
 // calls could not be taken away.
-int RunWithoutNewCalls(int error, int (*body)());
+int RunWithoutNewCalls(int error, const std::function<int()>& body);
 
 // Whether this kernel's maps files answer PROCMAP_QUERY (Linux 6.11).
 bool KernelAnswersQueries();
 
 // Runs `body` as the first process of a new pid namespace, which still sees
 // the machine's /proc; as above (-1 also without root).
-int RunInNewPidNamespace(int (*body)());
+int RunInNewPidNamespace(const std::function<int()>& body);
 
 // Runs `body` in a child process in which every open for writing fails with
 // EACCES; as above.
-int RunWithoutOpeningForWriting(int (*body)());
+int RunWithoutOpeningForWriting(const std::function<int()>& body);
 
 // Runs `body` in a child process that may open `most` descriptors at most:
 // 64 are too few for a process snapshot to hold one for each process; as above.
-int RunWithFewDescriptors(int (*body)(), int most = 64);
+int RunWithFewDescriptors(const std::function<int()>& body, int most = 64);
 
 // Runs `body` in a child process that sees in place of /proc an empty
 // directory: as root one that it may read, else as "nobody" one that it may
 // not; as above (-1 also without root).
-int RunWithEmptyProc(int (*body)(), bool readable);
+int RunWithEmptyProc(const std::function<int()>& body, bool readable);
 
 // Runs `body` in a child process, as "nobody", under a /proc of its own
 // mounted with hidepid=1, which lists other users' processes but refuses their
 // directories; as above (-1 also without root). Each mount of /proc has
 // options of its own only from Linux 5.8: on older kernels this would hide
 // them from the whole machine, and the caller must not ask.
-int RunWithHiddenPids(int (*body)());
+int RunWithHiddenPids(const std::function<int()>& body);
 
 // Whether this process may open its own map_files entries, which takes
 // CAP_SYS_ADMIN.

@@ -74,11 +74,9 @@ TEST(RealReport, AProcessThatMayNotBeOpenedGetsItsHeaderAlone) {
   EXPECT_EQ(result, 0);
 }
 
-// The failure line that a run in place of /proc must give alone.
-std::string expectedFailure;
-
-// 0 when the report is the banner alone, with `expectedFailure`, and exit status 0.
-int LeavesTheBannerAlone() {
+// 0 when the report is the banner alone, with `expectedFailure` the one
+// failure line, and exit status 0.
+int LeavesTheBannerAlone(const std::string& expectedFailure) {
   const Captured run = RunProgram();
   // Two banner lines, each ending in a line break, and nothing else.
   const bool bannerAlone = run.out.rfind(';', 0) == 0 && run.out.back() == '\n' &&
@@ -95,9 +93,8 @@ TEST(RealReport, UnderHidepidEveryListedProcessKeepsItsHeaderWithItsReason) {
     GTEST_SKIP() << "before Linux 5.8 /proc's options are the whole machine's";
   }
   Sleeper sleeper("owned by root");
-  static pid_t hidden;
-  hidden = sleeper.pid();
-  const int result = RunWithHiddenPids([] {
+  const pid_t hidden = sleeper.pid();
+  const int result = RunWithHiddenPids([hidden] {
     const Captured run = RunProgram();
     const ParsedReport report = ParseReport(run.out);
     const ReportedProcess* record = Only(report, "/proc/" + std::to_string(hidden));
@@ -127,9 +124,10 @@ TEST(RealReport, AProcThatMayNotBeReadOrIsNoProcfsLeavesTheBannerAlone) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.failure);
-    expectedFailure = std::string("procreport: CreateToolhelp32Snapshot (of processes) failed ") +
-                      "with error " + (c.readable ? "3: " : "5: ") + c.failure + "\n";
-    const int result = RunWithEmptyProc(LeavesTheBannerAlone, c.readable);
+    const std::string failure =
+        std::string("procreport: CreateToolhelp32Snapshot (of processes) ") + "failed with error " +
+        (c.readable ? "3: " : "5: ") + c.failure + "\n";
+    const int result = RunWithEmptyProc([&] { return LeavesTheBannerAlone(failure); }, c.readable);
     if (result == -1) {
       GTEST_SKIP() << "needs root, to hide /proc";
     }
