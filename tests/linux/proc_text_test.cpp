@@ -1,13 +1,19 @@
-// What the /proc text parsers refuse, how lines are cut from chunks, and the
-// priority classes. What they accept is checked against plain models by
-// tests/fuzz/proc_text_fuzzer.cpp, over its seeds first (corpus/proc_text).
+// How one line of a /proc file is read; what the /proc text parsers refuse,
+// how lines are cut from chunks, and the priority classes. What the parsers
+// accept is checked against plain models by tests/fuzz/proc_text_fuzzer.cpp,
+// over its seeds first (corpus/proc_text).
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "proc_files.h"
 #include "proc_text.h"
 
 namespace {
@@ -85,6 +91,26 @@ TEST(PriorityClass, FollowsPolicyAndNice) {
         << "policy " << c.policy << " nice " << c.nice;
     EXPECT_EQ(procfs::BasePriorityOf(c.priorityClass), c.basePriority);
   }
+}
+
+TEST(ReadLine, ReadsOneLineWholeAndRefusesOneLongerThanTheBuffer) {
+  char directory[] = "/tmp/procreport-line-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const int root = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const struct {
+    const char* text;
+    std::size_t buffer;
+    ssize_t result;
+  } cases[] = {{"one line\n", 32, 9}, {"no break", 32, 8}, {"too long\n", 4, -EFBIG}};
+  for (const auto& c : cases) {
+    std::ofstream(std::string(directory) + "/file") << c.text;
+    char buffer[32] = {};
+    EXPECT_EQ(procfs::ReadLine(root, "file", buffer, c.buffer), c.result) << c.text;
+  }
+  EXPECT_EQ(procfs::ReadLine(root, "missing", nullptr, 0), -ENOENT);
+  unlink((std::string(directory) + "/file").c_str());
+  close(root);
+  rmdir(directory);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "processes.h"
 
+#include <gtest/gtest.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -29,8 +31,7 @@
 #include <vector>
 
 #include "proc_files.h"
-
-#include <tlhelp32.h>
+#include "proc_text.h"
 
 namespace {
 
@@ -170,6 +171,34 @@ void Sleeper::Stop() {
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
+}
+
+std::string OwnExecutable() {
+  char path[4096] = {};
+  const ssize_t count = readlink("/proc/self/exe", path, sizeof path - 1);
+  return count > 0 ? std::string(path, static_cast<std::size_t>(count)) : std::string();
+}
+
+DWORD PriorityClassNow(pid_t id) {
+  const int policy = sched_getscheduler(id) & ~SCHED_RESET_ON_FORK;
+  return procfs::PriorityClassOf(static_cast<uint32_t>(policy),
+                                 getpriority(PRIO_PROCESS, static_cast<id_t>(id)));
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+std::vector<PROCESSENTRY32> AllProcesses() {
+  std::vector<PROCESSENTRY32> entries;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
+  PROCESSENTRY32 entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    entries.push_back(entry);
+  }
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+  CloseHandle(snapshot);
+  return entries;
 }
 
 pid_t GoneProcessId() {

@@ -1,4 +1,5 @@
-// Real processes for the Linux suite, always stopped and reaped.
+// Real processes for the Linux suite, always stopped and reaped, and what
+// the suite's files share to look at them.
 #pragma once
 
 #include <sys/types.h>
@@ -7,8 +8,10 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 // What a Sleeper throws when this machine cannot run its program at all (a
 // 32-bit one on a kernel without IA-32 emulation).
@@ -42,6 +45,18 @@ class Sleeper {
   std::string said_;
   pid_t pid_ = -1;
 };
+
+// This process's executable, by its whole path.
+std::string OwnExecutable();
+
+// A path's last component.
+std::string BaseName(const std::string& path);
+
+// The priority class of a process or thread as its scheduling stands now.
+DWORD PriorityClassNow(pid_t id);
+
+// Every process entry of a fresh snapshot.
+std::vector<PROCESSENTRY32> AllProcesses();
 
 // A process id that no process holds now: that of a child that has been reaped.
 pid_t GoneProcessId();
