@@ -17,8 +17,6 @@
 
 namespace {
 
-std::string DirectoryOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
-
 // The one record of the report under `shown`, after checking the report's shape.
 ReportedProcess RecordOf(const std::string& shown) {
   const Captured run = RunProgram();
@@ -115,7 +113,7 @@ void CheckNamesShownOnOneLine(bool queryAnswers) {
     EXPECT_EQ(record.modules[0].name, c.shownModule.empty() ? shown : c.shownModule);
     // A path is cut to the record's field (MAX_PATH with its terminator).
     const std::string shownPath = c.shownPath.empty() ? shown : c.shownPath;
-    EXPECT_EQ(record.modules[0].path, (DirectoryOf(sleeper.path()) + shownPath).substr(0, 259));
+    EXPECT_EQ(record.modules[0].path, (sleeper.directory() + shownPath).substr(0, 259));
     EXPECT_NE(record.modules[0].size, "0");
   }
 }

@@ -277,7 +277,7 @@ class LoadedCopy {
     path_ = directory_ + "/lib/big.so";
     chmod(directory_.c_str(), 0755);
     mkdir((directory_ + "/lib").c_str(), 0755);
-    Copy(library, path_);
+    CopyFile(library, path_, 0644);
     span_ = Load(path_, &handle_);
   }
   ~LoadedCopy() {
@@ -288,12 +288,6 @@ class LoadedCopy {
   }
   LoadedCopy(const LoadedCopy&) = delete;
   LoadedCopy& operator=(const LoadedCopy&) = delete;
-
-  // A copy that anyone may read.
-  static void Copy(const std::string& from, const std::string& to) {
-    std::filesystem::copy_file(from, to);
-    chmod(to.c_str(), 0644);
-  }
 
   const std::string& directory() const { return directory_; }
   const std::string& path() const { return path_; }
@@ -368,14 +362,14 @@ TEST(ModuleSnapshot, SizesAnImageByItsHeadersOnlyFromTheVeryFileMapped) {
       {"its deleted name now another image",
        [](const LoadedCopy& copy) {
          unlink(copy.path().c_str());
-         LoadedCopy::Copy(TEST_SLEEPER, copy.path() + " (deleted)");
+         CopyFile(TEST_SLEEPER, copy.path() + " (deleted)", 0644);
        }},
       {"its directory now a link to another image's",
        [](const LoadedCopy& copy) {
          unlink(copy.path().c_str());
          rmdir((copy.directory() + "/lib").c_str());
          mkdir((copy.directory() + "/other").c_str(), 0755);
-         LoadedCopy::Copy(TEST_SLEEPER, copy.directory() + "/other/big.so (deleted)");
+         CopyFile(TEST_SLEEPER, copy.directory() + "/other/big.so (deleted)", 0644);
          symlink("other", (copy.directory() + "/lib").c_str());
        }},
   };
@@ -422,7 +416,7 @@ TEST(ModuleSnapshot, AFileThatOneProcessFailedToReachIsReadAgainForAnother) {
   const std::string directory = pattern;
   const std::string shownPath = directory + "/big.so";
   chmod(directory.c_str(), 0755);
-  LoadedCopy::Copy(TEST_BIG_BSS, shownPath);
+  CopyFile(TEST_BIG_BSS, shownPath, 0644);
   ASSERT_EQ(link(shownPath.c_str(), (shownPath + ".alias").c_str()), 0);
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
@@ -666,18 +660,6 @@ TEST(ModuleSnapshot, TakesTheKernelsEscapeForALineBreakPastPathMax) {
   EXPECT_EQ(std::string(module->szModule), "m");
 }
 
-// This process's peak resident memory, in KiB.
-long PeakResidentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) {
-      return std::stol(line.substr(6));
-    }
-  }
-  return -1;
-}
-
 // In a process of its own, whose peak memory is its own: maps the file at
 // `path` read-only `copies` times at its offset 0, as data, then once
 // executable. 0 when its module snapshot raises the peak by less than 4 MiB
@@ -701,9 +683,10 @@ int ListsOneModuleOfManyCopies(const std::string& path, int copies) {
       MAP_FAILED) {
     return 2;
   }
-  const long before = PeakResidentKiB();
+  // The peak resident memory, in KiB.
+  const long before = OwnStatus("VmHWM:");
   const std::vector<MODULEENTRY32> modules = ModulesOf(0);
-  const long grown = PeakResidentKiB() - before;
+  const long grown = OwnStatus("VmHWM:") - before;
   const auto listed = std::count_if(modules.begin(), modules.end(), [&](const MODULEENTRY32& m) {
     return path.compare(0, MAX_PATH - 1, m.szExePath) == 0 &&
            std::string(m.szModule) == path.substr(path.rfind('/') + 1);

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -33,15 +32,7 @@ TEST(ProcessSnapshot, ListsEveryProcessInAscendingOrderWithTrueFields) {
   EXPECT_EQ(self->szExeFile, BaseName(OwnExecutable()));
   EXPECT_EQ(self->th32ParentProcessID, static_cast<DWORD>(getppid()));
   EXPECT_EQ(self->pcPriClassBase, procfs::BasePriorityOf(PriorityClassNow(getpid())));
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  DWORD threads = 0;
-  while (std::getline(status, line)) {
-    if (line.rfind("Threads:", 0) == 0) {
-      threads = static_cast<DWORD>(std::stoul(line.substr(8)));
-    }
-  }
-  EXPECT_EQ(self->cntThreads, threads);
+  EXPECT_EQ(self->cntThreads, static_cast<DWORD>(OwnStatus("Threads:")));
 }
 
 // Takes a process snapshot with `left` descriptors to spare: 0 when it lists
@@ -64,9 +55,7 @@ int SnapshotWithDescriptorsLeft(int left, DWORD leaderless) {
   }
   std::vector<DWORD> expected = {1, static_cast<DWORD>(getppid()), static_cast<DWORD>(getpid()),
                                  leaderless};
-  PROCESSENTRY32 entry = {};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+  for (const PROCESSENTRY32& entry : ProcessesIn(snapshot)) {
     if (entry.th32ProcessID != leaderless || std::strcmp(entry.szExeFile, kLeaderlessName) == 0) {
       expected.erase(std::remove(expected.begin(), expected.end(), entry.th32ProcessID),
                      expected.end());

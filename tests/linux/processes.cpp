@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -33,23 +34,12 @@
 #include "proc_files.h"
 #include "proc_text.h"
 
-namespace {
-
-void CopyFile(const char* from, const std::string& to) {
-  const int in = open(from, O_RDONLY | O_CLOEXEC);
-  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
-  if (in < 0 || out < 0) {
-    throw std::runtime_error("cannot copy the sleeper to " + to);
-  }
-  char chunk[65536];
-  for (ssize_t count; (count = read(in, chunk, sizeof chunk)) > 0;) {
-    if (write(out, chunk, static_cast<std::size_t>(count)) != count) {
-      throw std::runtime_error("cannot copy the sleeper to " + to);
-    }
-  }
-  close(in);
-  close(out);
+void CopyFile(const std::string& from, const std::string& to, mode_t mode) {
+  std::filesystem::copy_file(from, to);
+  chmod(to.c_str(), mode);
 }
+
+namespace {
 
 // The suite's sleeper, copied once into a directory that every user may read:
 // the build tree may lie where only its owner can (a clone in /root), and
@@ -63,7 +53,7 @@ class PublicSleeper {
     }
     directory_ = pattern;
     path_ = directory_ + "/test_sleeper";
-    CopyFile(TEST_SLEEPER, path_);
+    CopyFile(TEST_SLEEPER, path_, 0755);
   }
   ~PublicSleeper() {
     // Forked children end through exit() too; only the process that made it removes it.
@@ -106,7 +96,7 @@ Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits, con
   }
   directory_ = pattern;
   path_ = directory_ + "/" + name;
-  CopyFile(program != nullptr ? program : SleeperProgram(), path_);
+  CopyFile(program != nullptr ? program : SleeperProgram(), path_, 0755);
 
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) {
@@ -187,18 +177,33 @@ DWORD PriorityClassNow(pid_t id) {
 
 std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-std::vector<PROCESSENTRY32> AllProcesses() {
+std::vector<PROCESSENTRY32> ProcessesIn(HANDLE snapshot) {
   std::vector<PROCESSENTRY32> entries;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
   PROCESSENTRY32 entry = {};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
     entries.push_back(entry);
   }
+  return entries;
+}
+
+std::vector<PROCESSENTRY32> AllProcesses() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
+  const std::vector<PROCESSENTRY32> entries = ProcessesIn(snapshot);
   EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
   CloseHandle(snapshot);
   return entries;
+}
+
+long OwnStatus(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field, 0) == 0) {
+      return std::stol(line.substr(field.size()));
+    }
+  }
+  return -1;
 }
 
 pid_t GoneProcessId() {

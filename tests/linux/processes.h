@@ -17,6 +17,9 @@
 // 32-bit one on a kernel without IA-32 emulation).
 constexpr const char* kCannotRun = "this machine cannot run the program: exec format error";
 
+// Copies the file at `from` to a new file at `to`, with mode `mode`.
+void CopyFile(const std::string& from, const std::string& to, mode_t mode);
+
 // A copy of the test sleeper under a chosen file name, running until destroyed.
 class Sleeper {
  public:
@@ -33,6 +36,8 @@ class Sleeper {
 
   pid_t pid() const { return pid_; }
   const std::string& path() const { return path_; }
+  // Its directory, with the slash that its file name follows.
+  std::string directory() const { return directory_ + "/"; }
   // What it wrote before it said it runs.
   const std::string& said() const { return said_; }
 
@@ -55,8 +60,15 @@ std::string BaseName(const std::string& path);
 // The priority class of a process or thread as its scheduling stands now.
 DWORD PriorityClassNow(pid_t id);
 
+// Every process entry of `snapshot`, from its first.
+std::vector<PROCESSENTRY32> ProcessesIn(HANDLE snapshot);
+
 // Every process entry of a fresh snapshot.
 std::vector<PROCESSENTRY32> AllProcesses();
+
+// The number that this process's status file gives after `field` ("Threads:"),
+// or -1 where it gives none.
+long OwnStatus(const std::string& field);
 
 // A process id that no process holds now: that of a child that has been reaped.
 pid_t GoneProcessId();

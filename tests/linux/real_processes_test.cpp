@@ -44,9 +44,8 @@ TEST(RealReport, ShowsAProcessUnderAHostileNameWithItsOwnModules) {
   const ReportedProcess* record = Only(report, shown);
   ASSERT_NE(record, nullptr) << "no header for the sleeper";
   ASSERT_FALSE(record->modules.empty());
-  const std::string directory = sleeper.path().substr(0, sleeper.path().rfind('/') + 1);
   EXPECT_EQ(record->modules[0].name, shown);
-  EXPECT_EQ(record->modules[0].path, directory + shown);
+  EXPECT_EQ(record->modules[0].path, sleeper.directory() + shown);
   bool sawLibc = false;
   for (const ReportedModule& module : record->modules) {
     sawLibc = sawLibc || module.name == "libc.so.6";
@@ -261,10 +260,8 @@ TEST(RealReport, AProcessGoneBetweenSnapshotAndOpenKeepsItsEntry) {
   ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
   sleeper.Stop();
 
-  PROCESSENTRY32 entry = {};
-  entry.dwSize = sizeof entry;
   bool found = false;
-  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+  for (const PROCESSENTRY32& entry : ProcessesIn(snapshot)) {
     if (entry.th32ProcessID == pid) {
       found = true;
       EXPECT_STREQ(entry.szExeFile, "short lived");

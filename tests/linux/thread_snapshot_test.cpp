@@ -21,11 +21,8 @@ TEST(ThreadSnapshot, ListsEveryThreadWithItsOwnerAndBasePriority) {
   // Taken with the processes, it holds both.
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS | TH32CS_SNAPTHREAD, 0);
   ASSERT_NE(snapshot, INVALID_HANDLE_VALUE);
-  PROCESSENTRY32 process = {};
-  process.dwSize = sizeof process;
   bool sawProcess = false;
-  for (BOOL more = Process32First(snapshot, &process); more;
-       more = Process32Next(snapshot, &process)) {
+  for (const PROCESSENTRY32& process : ProcessesIn(snapshot)) {
     sawProcess = sawProcess || process.th32ProcessID == static_cast<DWORD>(getpid());
   }
   EXPECT_TRUE(sawProcess);
