@@ -16,27 +16,11 @@
 #include <thread>
 
 #include "capture.h"
+#include "hostile_names.h"
 #include "processes.h"
 #include "report_text.h"
 
 namespace {
-
-struct HostileName {
-  std::string raw;    // the executable's file name
-  std::string shown;  // as the report must show it
-};
-
-const std::vector<HostileName>& HostileNames() {
-  static const std::vector<HostileName> names = {
-      {"%n%s%x", "%n%s%x"},
-      {"a\ttab", "a\\011tab"},
-      {"a\nline break", "a\\012line break"},
-      {"\n\n!PROCESS NAME:=forged", "\\012\\012!PROCESS NAME:=forged"},
-      {std::string(255, 'x'), std::string(255, 'x')},
-      {"\xFF\xFE\x80 not UTF-8", "\xFF\xFE\x80 not UTF-8"},
-  };
-  return names;
-}
 
 // Starts and ends short-lived processes without pause until destroyed: copies
 // of the sleeper under the given paths, each killed a few starts later.
@@ -100,10 +84,11 @@ class Churn {
 
 TEST(Churn, EveryWalkIsWholeAndWellFormedAndLeavesNothingOpen) {
   constexpr int kWalks = 50;
+  const std::vector<HostileName> names = HostileNames(StartedBy::kChurn);
   std::vector<std::unique_ptr<Sleeper>> longLived;
   std::vector<std::string> paths;
-  for (const HostileName& name : HostileNames()) {
-    longLived.push_back(std::make_unique<Sleeper>(name.raw));
+  for (const HostileName& name : names) {
+    longLived.push_back(std::make_unique<Sleeper>(name.file));
     paths.push_back(longLived.back()->path());
   }
   // Refused (kernel threads), gone before its turn came, or caught inside
@@ -129,8 +114,7 @@ TEST(Churn, EveryWalkIsWholeAndWellFormedAndLeavesNothingOpen) {
       ASSERT_TRUE(report.wellFormed) << report.fault;
       EXPECT_TRUE(Named(report, "forged").empty());
 
-      for (std::size_t i = 0; i < HostileNames().size(); ++i) {
-        const HostileName& name = HostileNames()[i];
+      for (const HostileName& name : names) {
         // Churned copies share the name; the long-lived one has its modules.
         bool whole = false;
         for (const ReportedProcess* process : Named(report, name.shown)) {

@@ -11,6 +11,7 @@
 #include <tlhelp32.h>
 
 #include "capture.h"
+#include "hostile_names.h"
 #include "processes.h"
 #include "report.h"
 #include "report_text.h"
@@ -67,41 +68,9 @@ TEST(HostileProcess, WhoseMainThreadEndedIsReportedWithItsModules) {
             0);
 }
 
-struct NameCase {
-  const char* title;
-  std::string file;   // the executable's file name
-  std::string shown;  // its header name, in a field of MAX_PATH bytes
-  bool deleteAfterStart;
-  std::string shownModule = "";  // when cut shorter, in a field of 256 bytes
-  std::string shownPath = "";    // when cut before the name's end
-  std::string guessed = "";      // where neither PROCMAP_QUERY nor map_files answers
-};
-
-// The directory that each sleeper is copied into, with its slash.
-const std::size_t kDirectoryLength = std::string("/tmp/procreport-test-XXXXXX/").size();
-
 void CheckNamesShownOnOneLine(bool queryAnswers) {
-  const NameCase cases[] = {
-      // The kernel marks the link and the mapping of a deleted file; the mark is kept.
-      {"deleted executable", "doomed", "doomed (deleted)", true},
-      {"line break and spaces", "two words\nthree", "two words\\012three", false},
-      {"the longest file name", std::string(255, 'y'), std::string(255, 'y'), false},
-      // The kernel writes a line break in maps as \012: cut whole, in the name and in the path.
-      {"a line break at the module name's end", std::string(253, 'M') + "\nz",
-       std::string(253, 'M') + "\\012z", false, std::string(253, 'M')},
-      {"a line break at the path's end", std::string(257 - kDirectoryLength, 'P') + "\nq",
-       std::string(257 - kDirectoryLength, 'P') + "\\012q", false, "",
-       std::string(257 - kDirectoryLength, 'P')},
-      // Which the kernel's maps text cannot tell from a line break: asked
-      // for again, or read from map_files, where that link's text leads to
-      // the file. A deleted one's reaches nothing, unless the caller may
-      // open the mapping itself.
-      {"the kernel's escape, literally", "lit\\012x", "lit\\134012x", false},
-      {"the kernel's escape, literally, deleted", "dlit\\012x", "dlit\\134012x (deleted)", true, "",
-       "", "dlit\\012x (deleted)"},
-  };
   const bool exact = queryAnswers || MayOpenMapFiles();
-  for (const NameCase& c : cases) {
+  for (const HostileName& c : HostileNames(StartedBy::kHostileProcess)) {
     SCOPED_TRACE(c.title);
     Sleeper sleeper(c.file);
     if (c.deleteAfterStart) {

@@ -90,11 +90,10 @@ bool LeaderEnded(pid_t pid) {
 }  // namespace
 
 Sleeper::Sleeper(const std::string& name, pid_t wantedPid, bool leaderExits, const char* program) {
-  char pattern[] = "/tmp/procreport-test-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
+  directory_ = kSleeperDirectory;
+  if (mkdtemp(directory_.data()) == nullptr) {
     throw std::runtime_error("cannot make a directory");
   }
-  directory_ = pattern;
   path_ = directory_ + "/" + name;
   CopyFile(program != nullptr ? program : SleeperProgram(), path_, 0755);
 

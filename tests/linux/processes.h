@@ -20,6 +20,9 @@ constexpr const char* kCannotRun = "this machine cannot run the program: exec fo
 // Copies the file at `from` to a new file at `to`, with mode `mode`.
 void CopyFile(const std::string& from, const std::string& to, mode_t mode);
 
+// The pattern of the fresh directory that each sleeper is copied into.
+constexpr char kSleeperDirectory[] = "/tmp/procreport-test-XXXXXX";
+
 // A copy of the test sleeper under a chosen file name, running until destroyed.
 class Sleeper {
  public:
