@@ -92,7 +92,9 @@ TEST(RealReport, UnderHidepidEveryListedProcessKeepsItsHeaderWithItsReason) {
   if (!KernelAtLeast(5, 8)) {
     GTEST_SKIP() << "before Linux 5.8 /proc's options are the whole machine's";
   }
-  Sleeper sleeper("owned by root");
+  // Root's, under a name of its own: the test above, which CTest may run
+  // beside this one, looks for the one process named "owned by root".
+  Sleeper sleeper("hidden by hidepid");
   const pid_t hidden = sleeper.pid();
   const int result = RunWithHiddenPids([hidden] {
     const Captured run = RunProgram();
