@@ -1,4 +1,4 @@
-// The thread snapshot against this process's own threads.
+// The thread snapshot against the threads of this process and of its parent.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
