@@ -1,6 +1,7 @@
 // The module walk that asks. The kernel finds the executable file mappings
 // itself; each one's image is placed by its file's own program headers, and
-// the run of mappings that the text walk would read is asked for at its ends.
+// the run of mappings that the text walk would read is asked for where the
+// loader's own layout does not already tell it.
 // What lies between the runs is not asked for: no module begins there.
 #include "module_query.h"
 
@@ -107,11 +108,12 @@ bool PlaceImage(const elf::ImageLayout& layout, const Mapping& executable, uint6
 // goes on as the text walk reads it: over the same file (at an offset other
 // than 0, or at 0 within the image), over anonymous memory and the kernel's
 // vDSO pages, to the first other mapping. In an image without gaps the
-// loader leaves no page free before its file bytes end, so the run is asked
-// for from there on; in one with gaps, mapping by mapping from the base. Two
-// layouts only a process's own hand makes are not looked for: another
-// mapping put over an image without gaps, and a mapping of the same file at
-// offset 0 below the base, which the text walk would begin the run with.
+// loader maps the file to the page where its bytes end, leaving no page
+// free, so the run is asked for from there on; in one with gaps, mapping by
+// mapping from the base. Two layouts only a process's own hand makes are not
+// looked for: a change inside an image without gaps (another mapping put
+// over its pages, or some of them unmapped), and a mapping of the same file
+// at offset 0 below the base, which the text walk would begin the run with.
 QueryWalk MakeModule(Walk* walk, const Mapping& executable,
                      const std::optional<elf::ImageLayout>& layout) {
   uint64_t base = 0;
@@ -141,16 +143,12 @@ QueryWalk MakeModule(Walk* walk, const Mapping& executable,
   module.device = first.file.device;
   module.inode = first.file.inode;
   module.executable = first.executable;
-  const uint64_t fileBytesEnd = base + layout->fileBytesEnd;
-  if (layout->gapless && fileBytesEnd > first.end) {
-    Mapping last;
-    if (const int error = walk->Ask(fileBytesEnd - 1, 0, false, &last); error != 0) {
-      return Refused(error);
+  if (layout->gapless) {
+    const uint64_t fileBytesEnd = base + layout->fileBytesEnd;
+    if (executable.end > fileBytesEnd) {
+      return QueryWalk::kByText;  // not where the headers put it
     }
-    if (!(last.file == executable.file) || last.start < first.end || last.end < executable.end) {
-      return QueryWalk::kByText;
-    }
-    module.high = last.end;
+    module.high = std::max(first.end, fileBytesEnd);
     module.executable = true;  // the executable mapping lies within
   }
   walk->examined = UINT64_MAX;
@@ -163,9 +161,13 @@ QueryWalk MakeModule(Walk* walk, const Mapping& executable,
       break;  // the last mapping of all
     }
     at = next.end;
+    const bool sameFile =
+        next.file == executable.file && (next.offset != 0 || next.end - module.low <= layout->span);
+    if (next.start < module.high && !sameFile) {
+      return QueryWalk::kByText;  // another mapping where the file's bytes should be
+    }
     if (next.FileBacked()) {
-      if (next.file == executable.file &&
-          (next.offset != 0 || next.end - module.low <= layout->span)) {
+      if (sameFile) {
         module.high = next.end;
         module.executable = module.executable || next.executable;
         module.anonymousAfter = false;
