@@ -108,12 +108,12 @@ bool PlaceImage(const elf::ImageLayout& layout, const Mapping& executable, uint6
 // goes on as the text walk reads it: over the same file (at an offset other
 // than 0, or at 0 within the image), over anonymous memory and the kernel's
 // vDSO pages, to the first other mapping. In an image without gaps the
-// loader maps the file to the page where its bytes end, leaving no page
-// free, so the run is asked for from there on; in one with gaps, mapping by
-// mapping from the base. Two layouts only a process's own hand makes are not
-// looked for: a change inside an image without gaps (another mapping put
-// over its pages, or some of them unmapped), and a mapping of the same file
-// at offset 0 below the base, which the text walk would begin the run with.
+// loader leaves no page free before its file's last page, so the run is
+// asked for from that page on; in one with gaps, mapping by mapping from the
+// base. Two layouts only a process's own hand makes are not looked for:
+// another file's mapping put over the pages of an image without gaps, where
+// the text walk would end the run, and a mapping of the same file at offset 0
+// below the base, which it would begin the run with.
 QueryWalk MakeModule(Walk* walk, const Mapping& executable,
                      const std::optional<elf::ImageLayout>& layout) {
   uint64_t base = 0;
@@ -143,12 +143,17 @@ QueryWalk MakeModule(Walk* walk, const Mapping& executable,
   module.device = first.file.device;
   module.inode = first.file.inode;
   module.executable = first.executable;
-  if (layout->gapless) {
-    const uint64_t fileBytesEnd = base + layout->fileBytesEnd;
-    if (executable.end > fileBytesEnd) {
-      return QueryWalk::kByText;  // not where the headers put it
+  const uint64_t fileBytesEnd = base + layout->fileBytesEnd;
+  if (layout->gapless && fileBytesEnd > first.end) {
+    // The file's last page must be the file's, as the loader mapped it.
+    Mapping last;
+    if (const int error = walk->Ask(fileBytesEnd - 1, 0, false, &last); error != 0) {
+      return Refused(error);
     }
-    module.high = std::max(first.end, fileBytesEnd);
+    if (!(last.file == executable.file) || last.start < first.end || last.end < executable.end) {
+      return QueryWalk::kByText;
+    }
+    module.high = last.end;
     module.executable = true;  // the executable mapping lies within
   }
   walk->examined = UINT64_MAX;
@@ -161,13 +166,9 @@ QueryWalk MakeModule(Walk* walk, const Mapping& executable,
       break;  // the last mapping of all
     }
     at = next.end;
-    const bool sameFile =
-        next.file == executable.file && (next.offset != 0 || next.end - module.low <= layout->span);
-    if (next.start < module.high && !sameFile) {
-      return QueryWalk::kByText;  // another mapping where the file's bytes should be
-    }
     if (next.FileBacked()) {
-      if (sameFile) {
+      if (next.file == executable.file &&
+          (next.offset != 0 || next.end - module.low <= layout->span)) {
         module.high = next.end;
         module.executable = module.executable || next.executable;
         module.anonymousAfter = false;
