@@ -909,6 +909,28 @@ int CompareWalksOnEveryProcess() {
   return differ != 0 ? 1 : compared == 0 ? 2 : 0;
 }
 
+// Maps the library at `path` by hand as a loader would, but with anonymous
+// memory over its file's last page and another file after it, which the text
+// sizes as the whole image; says so on `ready`, then waits to be killed. 1
+// where it could not.
+int MapOverTheLastPage(const std::string& path, int ready) {
+  const long page = sysconf(_SC_PAGESIZE);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int other = open(TEST_BIG_BSS, O_RDONLY | O_CLOEXEC);
+  auto* image = static_cast<char*>(mmap(nullptr, 6 * page, PROT_READ, MAP_PRIVATE, fd, 0));
+  if (image == MAP_FAILED ||
+      mmap(image + 5 * page, page, PROT_READ, MAP_PRIVATE | MAP_FIXED, other, 0) == MAP_FAILED ||
+      mprotect(image + page, page, PROT_READ | PROT_EXEC) != 0 ||
+      mmap(image + 4 * page, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) ==
+          MAP_FAILED ||
+      write(ready, "!", 1) != 1) {
+    return 1;
+  }
+  for (;;) {
+    pause();
+  }
+}
+
 TEST(ModuleSnapshot, AskingForTheMappingsGivesWhatTheTextGivesForEveryProcess) {
   if (!KernelAnswersQueries()) {
     GTEST_SKIP() << "compared nothing: this kernel does not answer PROCMAP_QUERY";
@@ -921,22 +943,20 @@ TEST(ModuleSnapshot, AskingForTheMappingsGivesWhatTheTextGivesForEveryProcess) {
   if (geteuid() == 0) {
     EXPECT_EQ(RunAsNobody(CompareWalksOnEveryProcess), 0);  // its own process at least
   }
-  // And one mapped by hand as a loader would, but with anonymous memory over
-  // its file's last page and another file after it, which the text sizes as
-  // the whole image: asking, this process is left to the text.
-  const long page = sysconf(_SC_PAGESIZE);
-  const int fd = open(copies[0]->path().c_str(), O_RDONLY | O_CLOEXEC);
-  const int other = open(TEST_BIG_BSS, O_RDONLY | O_CLOEXEC);
-  auto* image = static_cast<char*>(mmap(nullptr, 6 * page, PROT_READ, MAP_PRIVATE, fd, 0));
-  ASSERT_NE(image, MAP_FAILED);
-  ASSERT_NE(mmap(image + 5 * page, page, PROT_READ, MAP_PRIVATE | MAP_FIXED, other, 0), MAP_FAILED);
-  close(fd);
-  close(other);
-  ASSERT_EQ(mprotect(image + page, page, PROT_READ | PROT_EXEC), 0);
-  ASSERT_NE(mmap(image + 4 * page, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0),
-            MAP_FAILED);
+  // And a process with one image mapped by hand, which asking leaves to the text.
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(MapOverTheLastPage(copies[0]->path(), ready[1]));
+  }
+  close(ready[1]);
+  char byte = 0;
+  EXPECT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
   EXPECT_EQ(CompareWalksOnEveryProcess(), 0);
-  munmap(image, 6 * page);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
 }
 
 TEST(ModuleSnapshot, OfAKernelThreadIsEmpty) {
